@@ -1,0 +1,62 @@
+# Builds freestanding PE/COFF firmware images with clang-14 and lld-link-14,
+# from the same sources as the host libraries, and checks each image with
+# llvm-readobj-14.
+find_program(BOARDHOOK_CLANG NAMES clang-14 REQUIRED)
+find_program(BOARDHOOK_LLD_LINK NAMES lld-link-14 REQUIRED)
+find_program(BOARDHOOK_READOBJ NAMES llvm-readobj-14 REQUIRED)
+
+set(BOARDHOOK_IMAGE_CFLAGS
+    -std=c++20 -ffreestanding -fno-builtin -nostdlib -nostdinc++
+    -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-stack-protector
+    -fno-asynchronous-unwind-tables -fno-unwind-tables
+    -mno-stack-arg-probe -mno-red-zone -mno-sse -mno-mmx -mno-80387
+    -Os -ffunction-sections -fdata-sections
+    -Wall -Wextra -Werror -Wglobal-constructors -Wexit-time-destructors)
+
+# add_efi_image(<name> ARCH x64|ia32 ENTRY <symbol> SUBSYSTEM <subsystem>
+#               SOURCES <files...> [LINK_FLAGS <flags...>])
+function(add_efi_image name)
+  cmake_parse_arguments(IMG "" "ARCH;ENTRY;SUBSYSTEM" "SOURCES;LINK_FLAGS" ${ARGN})
+  if(IMG_ARCH STREQUAL "x64")
+    set(triple x86_64-pc-windows-msvc)
+    set(machine x64)
+  else()
+    set(triple i686-pc-windows-msvc)
+    set(machine x86)
+  endif()
+  set(objects)
+  set(objdir ${CMAKE_CURRENT_BINARY_DIR}/${name}.objs)
+  foreach(src IN LISTS IMG_SOURCES)
+    file(RELATIVE_PATH rel ${PROJECT_SOURCE_DIR} ${src})
+    string(REPLACE "/" "_" objname ${rel})
+    set(obj ${objdir}/${objname}.obj)
+    add_custom_command(
+      OUTPUT ${obj}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${objdir}
+      COMMAND ${BOARDHOOK_CLANG} --target=${triple} ${BOARDHOOK_IMAGE_CFLAGS}
+              -MD -MF ${obj}.d -c ${src} -o ${obj}
+      DEPENDS ${src}
+      DEPFILE ${obj}.d
+      COMMENT "Compiling ${rel} for ${name}"
+      VERBATIM)
+    list(APPEND objects ${obj})
+  endforeach()
+  set(image ${CMAKE_CURRENT_BINARY_DIR}/${name}.efi)
+  add_custom_command(
+    OUTPUT ${image}
+    COMMAND ${BOARDHOOK_LLD_LINK} /nologo /nodefaultlib /Brepro /opt:ref
+            /machine:${machine} /subsystem:${IMG_SUBSYSTEM} /entry:${IMG_ENTRY}
+            /debug:none ${IMG_LINK_FLAGS} /out:${image} ${objects}
+    COMMAND ${CMAKE_COMMAND} -DIMAGE=${image} -DREADOBJ=${BOARDHOOK_READOBJ}
+            -DMACHINE=${machine} -DSUBSYSTEM=${IMG_SUBSYSTEM}
+            -P ${PROJECT_SOURCE_DIR}/cmake/CheckEfiImage.cmake
+    DEPENDS ${objects} ${PROJECT_SOURCE_DIR}/cmake/CheckEfiImage.cmake
+    COMMENT "Linking and checking ${name}.efi"
+    VERBATIM)
+  add_custom_target(${name} ALL DEPENDS ${image})
+  set_target_properties(${name} PROPERTIES IMAGE_FILE ${image})
+  add_test(NAME image.${name}
+           COMMAND ${CMAKE_COMMAND} -DIMAGE=${image} -DREADOBJ=${BOARDHOOK_READOBJ}
+                   -DMACHINE=${machine} -DSUBSYSTEM=${IMG_SUBSYSTEM}
+                   -P ${PROJECT_SOURCE_DIR}/cmake/CheckEfiImage.cmake)
+endfunction()

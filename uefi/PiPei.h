@@ -1,0 +1,87 @@
+// The PEI services table and PPI descriptors of the PI standard.
+#pragma once
+#include "UefiSpec.h"
+
+struct EFI_PEI_SERVICES;
+typedef VOID *EFI_PEI_FILE_HANDLE;
+typedef UINT32 EFI_BOOT_MODE;
+
+struct EFI_PEI_PPI_DESCRIPTOR {
+  UINTN Flags;
+  const EFI_GUID *Guid;
+  VOID *Ppi;
+};
+ASSERT_SIZE(EFI_PEI_PPI_DESCRIPTOR, 24, 12);
+
+struct EFI_PEI_NOTIFY_DESCRIPTOR;
+typedef EFI_STATUS(EFIAPI *EFI_PEIM_NOTIFY_ENTRY_POINT)(EFI_PEI_SERVICES **PeiServices,
+                                                        EFI_PEI_NOTIFY_DESCRIPTOR *NotifyDescriptor,
+                                                        VOID *Ppi);
+
+struct EFI_PEI_NOTIFY_DESCRIPTOR {
+  UINTN Flags;
+  const EFI_GUID *Guid;
+  EFI_PEIM_NOTIFY_ENTRY_POINT Notify;
+};
+ASSERT_SIZE(EFI_PEI_NOTIFY_DESCRIPTOR, 24, 12);
+
+#define EFI_PEI_PPI_DESCRIPTOR_PIC 0x00000001U
+#define EFI_PEI_PPI_DESCRIPTOR_PPI 0x00000010U
+#define EFI_PEI_PPI_DESCRIPTOR_NOTIFY_CALLBACK 0x00000020U
+#define EFI_PEI_PPI_DESCRIPTOR_NOTIFY_DISPATCH 0x00000040U
+#define EFI_PEI_PPI_DESCRIPTOR_NOTIFY_TYPES 0x00000060U
+#define EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST 0x80000000U
+
+typedef EFI_STATUS(EFIAPI *EFI_PEI_UNUSED_SERVICE)();
+
+struct EFI_PEI_SERVICES {
+  EFI_TABLE_HEADER Hdr;
+  EFI_STATUS(EFIAPI *InstallPpi)
+  (const EFI_PEI_SERVICES **PeiServices, const EFI_PEI_PPI_DESCRIPTOR *PpiList);
+  EFI_STATUS(EFIAPI *ReInstallPpi)
+  (const EFI_PEI_SERVICES **PeiServices, const EFI_PEI_PPI_DESCRIPTOR *OldPpi,
+   const EFI_PEI_PPI_DESCRIPTOR *NewPpi);
+  EFI_STATUS(EFIAPI *LocatePpi)
+  (const EFI_PEI_SERVICES **PeiServices, const EFI_GUID *Guid, UINTN Instance,
+   EFI_PEI_PPI_DESCRIPTOR **PpiDescriptor, VOID **Ppi);
+  EFI_STATUS(EFIAPI *NotifyPpi)
+  (const EFI_PEI_SERVICES **PeiServices, const EFI_PEI_NOTIFY_DESCRIPTOR *NotifyList);
+  EFI_STATUS(EFIAPI *GetBootMode)
+  (const EFI_PEI_SERVICES **PeiServices, EFI_BOOT_MODE *BootMode);
+  EFI_STATUS(EFIAPI *SetBootMode)
+  (const EFI_PEI_SERVICES **PeiServices, EFI_BOOT_MODE BootMode);
+  EFI_STATUS(EFIAPI *GetHobList)
+  (const EFI_PEI_SERVICES **PeiServices, VOID **HobList);
+  EFI_PEI_UNUSED_SERVICE CreateHob;
+  EFI_PEI_UNUSED_SERVICE FfsFindNextVolume;
+  EFI_PEI_UNUSED_SERVICE FfsFindNextFile;
+  EFI_PEI_UNUSED_SERVICE FfsFindSectionData;
+  EFI_PEI_UNUSED_SERVICE InstallPeiMemory;
+  EFI_PEI_UNUSED_SERVICE AllocatePages;
+  EFI_STATUS(EFIAPI *AllocatePool)
+  (const EFI_PEI_SERVICES **PeiServices, UINTN Size, VOID **Buffer);
+  VOID(EFIAPI *CopyMem)(VOID *Destination, VOID *Source, UINTN Length);
+  VOID(EFIAPI *SetMem)(VOID *Buffer, UINTN Size, UINT8 Value);
+  EFI_PEI_UNUSED_SERVICE ReportStatusCode;
+  EFI_PEI_UNUSED_SERVICE ResetSystem;
+  VOID *CpuIo;
+  VOID *PciCfg;
+  EFI_PEI_UNUSED_SERVICE FfsFindFileByName;
+  EFI_PEI_UNUSED_SERVICE FfsGetFileInfo;
+  EFI_PEI_UNUSED_SERVICE FfsGetVolumeInfo;
+  EFI_PEI_UNUSED_SERVICE RegisterForShadow;
+  EFI_PEI_UNUSED_SERVICE FindSectionData3;
+  EFI_PEI_UNUSED_SERVICE FfsGetFileInfo2;
+  EFI_PEI_UNUSED_SERVICE ResetSystem2;
+  EFI_PEI_UNUSED_SERVICE FreePages;
+};
+ASSERT_SIZE(EFI_PEI_SERVICES, 24 + 28 * 8, 24 + 28 * 4);
+ASSERT_OFFSET(EFI_PEI_SERVICES, LocatePpi, 24 + 2 * 8, 24 + 2 * 4);
+ASSERT_OFFSET(EFI_PEI_SERVICES, NotifyPpi, 24 + 3 * 8, 24 + 3 * 4);
+ASSERT_OFFSET(EFI_PEI_SERVICES, AllocatePool, 24 + 13 * 8, 24 + 13 * 4);
+ASSERT_OFFSET(EFI_PEI_SERVICES, CpuIo, 24 + 18 * 8, 24 + 18 * 4);
+
+#define PEI_SERVICES_SIGNATURE 0x5652455320494550ULL
+
+typedef EFI_STATUS(EFIAPI *EFI_PEIM_ENTRY_POINT2)(EFI_PEI_FILE_HANDLE FileHandle,
+                                                  const EFI_PEI_SERVICES **PeiServices);
