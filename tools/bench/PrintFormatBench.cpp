@@ -51,6 +51,11 @@ size_t SnprintfMix(char *Buffer, size_t Size) {
 
 void BM_AsciiFormatV(benchmark::State &State) {
   char Buffer[512];
+  char Other[512];
+  if (FormatterMix(Buffer, sizeof(Buffer)) != SnprintfMix(Other, sizeof(Other))) {
+    State.SkipWithError("the two message sets produce texts of different lengths");
+    return;
+  }
   size_t Bytes = 0;
   for (auto _ : State) {
     Bytes += FormatterMix(Buffer, sizeof(Buffer));
