@@ -72,8 +72,8 @@ constexpr UINT32 kZeroFill = 0x20;
 constexpr UINT32 kPadToWidth = 0x40;
 constexpr UINT32 kPrecisionGiven = 0x80;
 
-// Highest status code with a text; error codes 1 to kLastErrorCode follow
-// the success and warning rows.
+// Statuses with a text: success and warnings up to kLastWarningCode take the
+// row of their number, error codes 1 to kLastErrorCode the rows after them.
 constexpr UINTN kLastWarningCode = 5;
 constexpr UINTN kLastErrorCode = 33;
 
@@ -94,8 +94,8 @@ UINTN WideLength(CONST CHAR16 *Text, UINTN Limit) {
   return Length;
 }
 
-// Count blanks or zeros, bounded by the end mark. Count may be "negative"
-// (a smaller minuend), which writes nothing.
+// Writes Want - Have copies of Char, bounded by the end mark; nothing when
+// Want is not above Have (a negative count).
 CHAR8 *Pad(CHAR8 *Out, CHAR8 *End, UINTN Have, UINTN Want, CHAR8 Char) {
   if (Want <= Have) {
     return Out;
@@ -224,21 +224,20 @@ UINTN PrintFormatCore(CHAR8 *Buffer, UINTN BufferSize, UINTN Flags, CONST CHAR8 
         Precision = 0;
         Text = "";
         break;
-      case 'p':
-        ElementFlags &= ~(kBlank | kSign | kZeroFill);
-        ElementFlags |= kLong | kZeroFill;
-        [[fallthrough]];
-      case 'X':
-        if (Char == 'X') {
-          ElementFlags |= kZeroFill;
-        }
-        [[fallthrough]];
-      case 'x':
       case 'd':
-      case 'u': {
+      case 'u':
+      case 'x':
+      case 'X':
+      case 'p': {
         IsNumber = TRUE;
         if (Char == 'u') {
           ElementFlags &= ~kSign;
+        } else if (Char == 'X') {
+          ElementFlags |= kZeroFill;
+        } else if (Char == 'p') {
+          // A pointer is printed as a 64-bit zero-filled hexadecimal number.
+          ElementFlags &= ~(kBlank | kSign | kZeroFill);
+          ElementFlags |= kLong | kZeroFill;
         }
         UINT64 Value = NEXT_SLOT(Marker);
         if ((ElementFlags & kLong) == 0) {
