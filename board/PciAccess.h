@@ -1,0 +1,93 @@
+// Direct PCI configuration access of the board driver: addressing, the
+// translation of board-relative root-port locations into bus numbers, the
+// searches below a bridge, and the VPD of a device. No PCI bus driver or
+// protocol is involved; every access goes through the hardware-access
+// interface.
+#pragma once
+#include "../uefi/UefiBase.h"
+
+// A device location: bits 15:8 bus, bits 7:3 device, bits 2:0 function.
+typedef UINT16 PCI_BDF;
+
+constexpr PCI_BDF PciBdf(UINT8 Bus, UINT8 Device, UINT8 Function) {
+  return static_cast<PCI_BDF>((Bus << 8) | ((Device & 0x1F) << 3) | (Function & 0x7));
+}
+constexpr UINT8 PciBdfBus(PCI_BDF Bdf) { return static_cast<UINT8>(Bdf >> 8); }
+constexpr UINT8 PciBdfFunction(PCI_BDF Bdf) { return static_cast<UINT8>(Bdf & 0x7); }
+
+// The memory-mapped (ECAM) configuration space: register R of a device lies
+// at PCIE_ECAM_BASE + (Bdf << 12) + R, computed in 32 bits.
+inline constexpr UINT32 PCIE_ECAM_BASE = 0xE0000000U;
+
+constexpr UINTN PcieConfigAddress(PCI_BDF Bdf, UINT32 Register) {
+  return static_cast<UINT32>(PCIE_ECAM_BASE + (static_cast<UINT32>(Bdf) << 12) + Register);
+}
+
+// Standard configuration registers the board code uses.
+#define PCI_VENDOR_DEVICE_ID_OFFSET 0x00  // 32: vendor ID 15:0, device ID 31:16
+#define PCI_COMMAND_OFFSET 0x04           // 8: low byte of the command register
+#define PCI_BASE_CLASS_OFFSET 0x0B        // 8: base class code
+#define PCI_BAR0_OFFSET 0x10              // 32
+#define PCI_BAR1_OFFSET 0x14              // 32: upper half of a 64-bit BAR0
+#define PCI_SECONDARY_BUS_OFFSET 0x19     // 8: of a bridge
+#define PCI_SUBORDINATE_BUS_OFFSET 0x1A   // 8: of a bridge
+#define PCI_SUBSYSTEM_ID_OFFSET 0x2C      // 32: subsystem vendor 15:0, subsystem 31:16
+#define PCI_EXPANSION_ROM_OFFSET 0x30     // 32
+#define PCI_CAPABILITY_POINTER_OFFSET 0x34
+
+#define PCI_COMMAND_MEMORY_SPACE 0x02
+#define PCI_COMMAND_BUS_MASTER 0x04
+#define PCI_CLASS_NETWORK 0x02
+#define PCI_CAPABILITY_ID_VPD 0x03
+
+// One load or store of the given width at a register of a device, through
+// the ECAM window (extended registers up to 0xFFF included).
+UINT8 PciConfigRead8(PCI_BDF Bdf, UINT32 Register);
+UINT16 PciConfigRead16(PCI_BDF Bdf, UINT32 Register);
+UINT32 PciConfigRead32(PCI_BDF Bdf, UINT32 Register);
+VOID PciConfigWrite8(PCI_BDF Bdf, UINT32 Register, UINT8 Value);
+VOID PciConfigWrite16(PCI_BDF Bdf, UINT32 Register, UINT16 Value);
+VOID PciConfigWrite32(PCI_BDF Bdf, UINT32 Register, UINT32 Value);
+
+// Translates a root-port location (a 32-bit configuration-database value:
+// bits 7:0 device and function, bits 15:13 bus group, bits 12:8 offset in
+// the group, bits 31:16 ignored) into a PCI_BDF, using the host bridge's
+// bus-range register of the group. An offset beyond the group's last bus
+// gives bus 0; the device and function byte passes through unchanged.
+PCI_BDF TranslateBusNumber(UINT32 RootPortLocation);
+
+// The bus of the device behind a bridge: the highest bus above the bridge's
+// secondary bus whose device 0 function 0 answers; the secondary bus when
+// none does (it is never probed itself), the subordinate bus when that is
+// not above the secondary bus.
+UINT8 FindDownstreamBus(PCI_BDF Bridge);
+
+// The first bus from the bridge's secondary to its subordinate bus whose
+// device 0 function 0 is a network controller; 0xFF for none, and for an
+// absent bridge (both bus numbers 0xFF).
+UINT8 FindNetworkBus(PCI_BDF Bridge);
+
+// The configuration offset of the device's VPD capability, found through the
+// legacy configuration ports 0xCF8/0xCFC; 0 when the list has none. The walk
+// ends with 0 on a zero pointer, on a pointer it has already visited (an
+// absent device reads as all ones and points to 0xFF forever) and after
+// VPD_CAPABILITY_WALK_LIMIT entries.
+UINT8 FindVpdCapability(PCI_BDF Bdf);
+
+// All capabilities that fit into the 192 bytes of capability space at
+// 0x40 to 0xFF, four bytes each.
+#define VPD_CAPABILITY_WALK_LIMIT 48
+
+#define VPD_IMAGE_SIZE 256
+
+// Reads of the VPD address register per dword before ReadVpdImage gives up
+// waiting for the completion flag. A configuration read takes about a
+// microsecond on real hardware, so this allows roughly 100 ms per dword,
+// well above what serial VPD memories need.
+#define VPD_COMPLETION_POLL_LIMIT 100000
+
+// Reads the first 256 bytes of the device's VPD through the VPD capability
+// at CapabilityOffset, dword by dword, little-endian into Image. When a
+// dword does not complete within VPD_COMPLETION_POLL_LIMIT polls, the read
+// stops: Image keeps the bytes read so far and is zero from there on.
+VOID ReadVpdImage(PCI_BDF Bdf, UINT8 CapabilityOffset, UINT8 *Image);
