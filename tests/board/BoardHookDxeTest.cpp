@@ -1,0 +1,199 @@
+// The driver's entry against the simulated DXE core: what it installs and
+// arms, how it survives failing services, when the setup-suppression
+// callback runs, and the cached lookup of the configuration database.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "board/BoardHookDxe.h"
+#include "board/SetupSuppress.h"
+#include "include/BoardHookProtocol.h"
+#include "platform/LibraryStartup.h"
+#include "sim/dxe/DxeCore.h"
+#include "uefi/PlatformModules.h"
+
+namespace {
+
+using sim::DxeCore;
+using sim::Service;
+
+class BoardHookDxeTest : public ::testing::Test {
+ protected:
+  BoardHookDxeTest() {
+    // Module state as at load time.
+    mPcdProtocol = nullptr;
+    mHobList = nullptr;
+  }
+
+  // The open events whose notify function is the setup-suppression callback.
+  std::vector<sim::EventInfo> SuppressEvents() const {
+    std::vector<sim::EventInfo> found;
+    for (const sim::EventInfo &event : core.OpenEvents()) {
+      if (event.notify == SetupSuppressCallback) {
+        found.push_back(event);
+      }
+    }
+    return found;
+  }
+
+  // CloseEvent calls made from a notification, i.e. by a callback.
+  size_t CallbackCloses() const {
+    size_t count = 0;
+    for (const sim::ServiceCall &call : core.CallsOf(Service::CloseEvent)) {
+      count += call.tpl == TPL_CALLBACK ? 1 : 0;
+    }
+    return count;
+  }
+
+  sim::SimClock clock;
+  DxeCore core{clock};
+  int trigger = 0;
+};
+
+TEST_F(BoardHookDxeTest, NormalBootInstallsHookTableAndArmsNotification) {
+  EFI_HANDLE image = nullptr;
+  EXPECT_EQ(core.RunEntryPoint(BoardHookDxeImageEntry, &image), EFI_SUCCESS);
+
+  EXPECT_EQ(gImageHandle, image);
+  EXPECT_EQ(gST, core.SystemTable());
+  EXPECT_EQ(gBS, core.BootServices());
+  EXPECT_EQ(gRT, core.RuntimeServices());
+
+  // The hook table sits on a handle of its own, with its constant answers.
+  ASSERT_EQ(core.InstallationCount(gBoardHookProtocolGuid), 1u);
+  const auto installs = core.CallsOf(Service::InstallProtocolInterface);
+  ASSERT_EQ(installs.size(), 1u);
+  EXPECT_NE(installs[0].args[0], reinterpret_cast<uintptr_t>(image));
+  auto *hooks = static_cast<BOARD_HOOK_PROTOCOL *>(core.FindProtocol(gBoardHookProtocolGuid));
+  ASSERT_NE(hooks, nullptr);
+  EXPECT_EQ(hooks->Hook0(), FALSE);
+  EXPECT_EQ(hooks->Hook1(), EFI_SUCCESS);
+  EXPECT_EQ(hooks->Hook2, hooks->Hook0);
+  EXPECT_EQ(hooks->Hook3, nullptr);
+  EXPECT_EQ(hooks->Hook5(), TRUE);
+
+  // One armed, unsignalled notify event for the trigger protocol.
+  const auto events = SuppressEvents();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].type, EVT_NOTIFY_SIGNAL);
+  EXPECT_EQ(events[0].notify_tpl, TPL_CALLBACK);
+  EXPECT_EQ(events[0].context, nullptr);
+  EXPECT_EQ(core.NotifyRegistrationCount(gSetupSuppressTriggerProtocolGuid), 1u);
+  EXPECT_EQ(CallbackCloses(), 0u);
+  EXPECT_TRUE(core.Errors().empty());
+}
+
+TEST_F(BoardHookDxeTest, EntrySucceedsAndLeaksNothingWhenServicesFail) {
+  struct Case {
+    const char *name;
+    std::vector<Service> failing;
+    bool armed;
+  };
+  const std::vector<Case> cases = {
+      {"install", {Service::InstallProtocolInterface}, true},
+      {"create event", {Service::CreateEvent}, false},
+      // The event would never be signalled: it is closed again.
+      {"register notify", {Service::RegisterProtocolNotify}, false},
+      {"all three",
+       {Service::InstallProtocolInterface, Service::CreateEvent, Service::RegisterProtocolNotify},
+       false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SimClock caseClock;
+    DxeCore caseCore{caseClock};
+    RunLibraryStartup(nullptr, caseCore.SystemTable());
+    for (Service service : c.failing) {
+      caseCore.FailEveryCall(service, EFI_OUT_OF_RESOURCES);
+    }
+    EXPECT_EQ(BoardHookDxeEntryPoint(nullptr, nullptr), EFI_SUCCESS);
+    size_t armed = 0;
+    for (const sim::EventInfo &event : caseCore.OpenEvents()) {
+      armed += event.notify == SetupSuppressCallback ? 1 : 0;
+    }
+    EXPECT_EQ(armed, c.armed ? 1u : 0u);
+    EXPECT_EQ(caseCore.NotifyRegistrationCount(gSetupSuppressTriggerProtocolGuid),
+              c.armed ? 1u : 0u);
+    EXPECT_TRUE(caseCore.CallsOf(Service::AllocatePool).empty());
+    EXPECT_TRUE(caseCore.Errors().empty());
+  }
+}
+
+TEST_F(BoardHookDxeTest, ImageEntrySucceedsWithEveryServiceFailing) {
+  for (size_t index = 0; index < sim::kServiceCount; index++) {
+    const auto service = static_cast<Service>(index);
+    if (service != Service::RaiseTPL && service != Service::RestoreTPL &&
+        service != Service::CopyMem && service != Service::SetMem &&
+        service != Service::ResetSystem) {
+      core.FailEveryCall(service, EFI_DEVICE_ERROR);
+    }
+  }
+  EXPECT_EQ(core.RunEntryPoint(BoardHookDxeImageEntry), EFI_SUCCESS);
+  EXPECT_EQ(core.InstallationCount(gBoardHookProtocolGuid), 0u);
+  EXPECT_TRUE(core.OpenEvents().empty());
+  EXPECT_TRUE(core.LiveAllocations().empty());
+  EXPECT_TRUE(core.Errors().empty());
+}
+
+TEST_F(BoardHookDxeTest, TriggerInstalledBeforeEntryNeverRunsCallback) {
+  core.InstallProtocol(gSetupSuppressTriggerProtocolGuid, &trigger);
+  ASSERT_EQ(core.RunEntryPoint(BoardHookDxeImageEntry), EFI_SUCCESS);
+  EXPECT_EQ(CallbackCloses(), 0u);
+  EXPECT_EQ(SuppressEvents().size(), 1u);
+  EXPECT_TRUE(core.Errors().empty());
+}
+
+TEST_F(BoardHookDxeTest, TriggerInstalledAfterEntryRunsCallbackOnce) {
+  ASSERT_EQ(core.RunEntryPoint(BoardHookDxeImageEntry), EFI_SUCCESS);
+  const EFI_EVENT armed = SuppressEvents().at(0).event;
+
+  int more[3] = {};
+  core.InstallProtocol(gSetupSuppressTriggerProtocolGuid, &trigger);
+  for (int &instance : more) {
+    core.InstallProtocol(gSetupSuppressTriggerProtocolGuid, &instance);
+  }
+  const auto closes = core.CallsOf(Service::CloseEvent);
+  ASSERT_EQ(closes.size(), 1u);
+  EXPECT_EQ(closes[0].tpl, TPL_CALLBACK);
+  EXPECT_EQ(closes[0].args[0], reinterpret_cast<uintptr_t>(armed));
+  EXPECT_FALSE(core.IsEventOpen(armed));
+  EXPECT_EQ(core.NotifyRegistrationCount(gSetupSuppressTriggerProtocolGuid), 0u);
+  EXPECT_TRUE(core.Errors().empty());
+}
+
+// LocateProtocol stand-in that fails but leaves a pointer behind.
+VOID *const kStalePointer = reinterpret_cast<VOID *>(uintptr_t{0x5A5A5A50});
+EFI_STATUS EFIAPI FailingLocateWithLeftover(const EFI_GUID *, VOID *, VOID **Interface) {
+  *Interface = kStalePointer;
+  return EFI_NOT_FOUND;
+}
+
+TEST_F(BoardHookDxeTest, PcdProtocolIsCachedOnceFoundAndLookedUpWhileAbsent) {
+  RunLibraryStartup(nullptr, core.SystemTable());
+
+  // Absent: NULL, and every call looks again.
+  EXPECT_EQ(GetPcdProtocol(), nullptr);
+  EXPECT_EQ(GetPcdProtocol(), nullptr);
+  EXPECT_EQ(core.CallCount(Service::LocateProtocol), 2u);
+
+  // A failed lookup that leaves a pointer behind caches nothing.
+  EFI_BOOT_SERVICES failing = *core.BootServices();
+  failing.LocateProtocol = FailingLocateWithLeftover;
+  gBS = &failing;
+  EXPECT_EQ(GetPcdProtocol(), nullptr);
+  gBS = core.BootServices();
+
+  // Present: the first call finds it, later calls use the cache.
+  PCD_PROTOCOL pcd{};
+  core.InstallProtocol(gPcdProtocolGuid, &pcd);
+  EXPECT_EQ(GetPcdProtocol(), &pcd);
+  EXPECT_EQ(GetPcdProtocol(), &pcd);
+  const auto lookups = core.CallsOf(Service::LocateProtocol);
+  ASSERT_EQ(lookups.size(), 3u);
+  for (const sim::ServiceCall &call : lookups) {
+    EXPECT_TRUE(GuidEquals(&*call.guid, &gPcdProtocolGuid));
+    EXPECT_EQ(call.args[0], 0u);  // no registration key
+  }
+}
+
+}  // namespace

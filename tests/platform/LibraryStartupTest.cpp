@@ -1,0 +1,64 @@
+// The start-up chain's module globals and the cached HOB-list lookup,
+// against the simulated DXE core's system table.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "platform/LibraryStartup.h"
+#include "sim/dxe/DxeCore.h"
+#include "uefi/Hob.h"
+
+namespace {
+
+using sim::DxeCore;
+
+constexpr EFI_GUID kOtherTable = {0x0BAD0BAD, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 8}};
+
+class LibraryStartupTest : public ::testing::Test {
+ protected:
+  LibraryStartupTest() {
+    mHobList = nullptr;
+    gST = core.SystemTable();
+  }
+
+  sim::SimClock clock;
+  DxeCore core{clock};
+  UINT64 first[2] = {}, second[2] = {}, other[2] = {};
+};
+
+TEST_F(LibraryStartupTest, StartupStoresGlobalsAndFindsHobList) {
+  core.SetHobList(std::vector<uint8_t>(8, 0xFF));
+  int image = 0;
+  RunLibraryStartup(&image, core.SystemTable());
+  EXPECT_EQ(gImageHandle, &image);
+  EXPECT_EQ(gST, core.SystemTable());
+  EXPECT_EQ(gBS, core.BootServices());
+  EXPECT_EQ(gRT, core.RuntimeServices());
+  EXPECT_EQ(mHobList, core.HobList());
+  EXPECT_TRUE(core.Errors().empty());
+}
+
+TEST_F(LibraryStartupTest, MissingHobListIsNotCachedAndFoundLater) {
+  // No entries at all, then entries without the HOB-list GUID.
+  EXPECT_EQ(FindHobList(), nullptr);
+  core.SetRawConfigurationTable({{kOtherTable, other}});
+  EXPECT_EQ(FindHobList(), nullptr);
+  EXPECT_EQ(mHobList, nullptr);
+
+  // Each miss rescans, so a list published later is found.
+  core.SetRawConfigurationTable({{kOtherTable, other}, {gEfiHobListGuid, first}});
+  EXPECT_EQ(FindHobList(), first);
+  EXPECT_EQ(mHobList, first);
+}
+
+TEST_F(LibraryStartupTest, LowerIndexWinsAndFoundListStaysCached) {
+  core.SetRawConfigurationTable(
+      {{kOtherTable, other}, {gEfiHobListGuid, first}, {gEfiHobListGuid, second}});
+  EXPECT_EQ(FindHobList(), first);
+
+  // Once found, the table is not read again.
+  core.SetRawConfigurationTable({{gEfiHobListGuid, second}});
+  EXPECT_EQ(FindHobList(), first);
+}
+
+}  // namespace
