@@ -1,0 +1,48 @@
+// Report output: one byte per port write, plain ASCII lines.
+#include "Report.h"
+
+#include "../../../hw/HwAccess.h"
+
+VOID ReportText(const CHAR8 *Text) {
+  while (*Text != '\0') {
+    HwIoWrite8(REPORT_PORT, static_cast<UINT8>(*Text++));
+  }
+}
+
+VOID ReportHex(UINT64 Value) {
+  CHAR8 Digits[19];
+  UINTN Index = sizeof(Digits) - 1;
+  Digits[Index] = '\0';
+  do {
+    Digits[--Index] = "0123456789abcdef"[Value & 0xF];
+    Value >>= 4;
+  } while (Value != 0);
+  Digits[--Index] = 'x';
+  Digits[--Index] = '0';
+  ReportText(&Digits[Index]);
+}
+
+VOID ReportDec(UINT64 Value) {
+  CHAR8 Digits[21];
+  UINTN Index = sizeof(Digits) - 1;
+  Digits[Index] = '\0';
+  do {
+    Digits[--Index] = static_cast<CHAR8>('0' + Value % 10);
+    Value /= 10;
+  } while (Value != 0);
+  ReportText(&Digits[Index]);
+}
+
+VOID ReportHexField(const CHAR8 *Key, UINT64 Value) {
+  ReportText(Key);
+  ReportText("=");
+  ReportHex(Value);
+  ReportText(" ");
+}
+
+VOID ReportDecField(const CHAR8 *Key, UINT64 Value) {
+  ReportText(Key);
+  ReportText("=");
+  ReportDec(Value);
+  ReportText(" ");
+}

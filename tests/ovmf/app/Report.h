@@ -1,0 +1,13 @@
+// Text output of the test application on the debug console port, a channel
+// the firmware itself leaves silent, so the host reads only this report.
+#pragma once
+#include "../../../uefi/UefiBase.h"
+
+inline constexpr UINT16 REPORT_PORT = 0x402;
+
+VOID ReportText(const CHAR8 *Text);
+VOID ReportHex(UINT64 Value);
+VOID ReportDec(UINT64 Value);
+// "<Key>=<Value in hex>" followed by a blank.
+VOID ReportHexField(const CHAR8 *Key, UINT64 Value);
+VOID ReportDecField(const CHAR8 *Key, UINT64 Value);
