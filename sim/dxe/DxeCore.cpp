@@ -221,8 +221,9 @@ bool IsEventType(UINT32 type) {
   }
 }
 
-// Services that return nothing, or a value that cannot say "failed".
-bool CanFail(Service service) {
+}  // namespace
+
+bool ServiceCanFail(Service service) {
   switch (service) {
     case Service::RaiseTPL:
     case Service::RestoreTPL:
@@ -235,15 +236,7 @@ bool CanFail(Service service) {
   }
 }
 
-}  // namespace
-
-std::string GuidText(const EFI_GUID &guid) {
-  char text[40];
-  std::snprintf(text, sizeof(text), "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", guid.Data1,
-                guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3],
-                guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
-  return text;
-}
+namespace dxe_detail {
 
 std::string Format(const char *format, ...) {
   char text[512];
@@ -253,6 +246,8 @@ std::string Format(const char *format, ...) {
   va_end(args);
   return text;
 }
+
+}  // namespace dxe_detail
 
 const char *ServiceName(Service service) {
   auto index = static_cast<size_t>(service);
@@ -334,7 +329,7 @@ static void RefuseFault(Service service) {
 }
 
 void DxeCore::FailNthCall(Service service, uint64_t n, EFI_STATUS status) {
-  if (!CanFail(service) || n == 0) {
+  if (!ServiceCanFail(service) || n == 0) {
     RefuseFault(service);
   }
   auto index = static_cast<size_t>(service);
@@ -342,7 +337,7 @@ void DxeCore::FailNthCall(Service service, uint64_t n, EFI_STATUS status) {
 }
 
 void DxeCore::FailEveryCall(Service service, EFI_STATUS status) {
-  if (!CanFail(service)) {
+  if (!ServiceCanFail(service)) {
     RefuseFault(service);
   }
   faults_[static_cast<size_t>(service)].every_call = status;

@@ -91,6 +91,9 @@ enum class Service : uint8_t {
 };
 inline constexpr size_t kServiceCount = static_cast<size_t>(Service::Count);
 const char *ServiceName(Service service);
+// False for the services that cannot report a failure (RaiseTPL, RestoreTPL,
+// CopyMem, SetMem, ResetSystem); fault injection refuses them.
+bool ServiceCanFail(Service service);
 
 // One service call made through the tables. `args` hold the call's numbers,
 // by service:

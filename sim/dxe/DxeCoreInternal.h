@@ -9,8 +9,10 @@
 
 namespace sim {
 
-std::string GuidText(const EFI_GUID &guid);
+namespace dxe_detail {
 std::string Format(const char *format, ...) __attribute__((format(printf, 1, 2)));
+}  // namespace dxe_detail
+using dxe_detail::Format;
 
 struct DxeCore::Event {
   uint32_t type = 0;
