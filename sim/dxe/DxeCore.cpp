@@ -17,14 +17,18 @@ namespace sim {
 
 namespace {
 
-DxeCore *gActiveCore = nullptr;
+// Cores alive, in construction order; the last one is active.
+std::vector<DxeCore *> &AliveCores() {
+  static std::vector<DxeCore *> cores;
+  return cores;
+}
 
 DxeCore &Core() {
-  if (gActiveCore == nullptr) {
+  if (AliveCores().empty()) {
     std::fprintf(stderr, "UEFI service called with no simulated DXE core alive\n");
     std::abort();
   }
-  return *gActiveCore;
+  return *AliveCores().back();
 }
 
 constexpr const char *kServiceNames[] = {
@@ -359,7 +363,7 @@ void DxeCore::Error(std::string message) { errors_.push_back(std::move(message))
 
 // ---- Construction -----------------------------------------------------------
 
-DxeCore::DxeCore(SimClock &clock) : clock_(clock), previous_active_(gActiveCore) {
+DxeCore::DxeCore(SimClock &clock) : clock_(clock) {
   EFI_BOOT_SERVICES &bs = boot_services_;
   bs.Hdr = {EFI_BOOT_SERVICES_SIGNATURE, (2u << 16) | 70u, sizeof(EFI_BOOT_SERVICES), 0, 0};
   bs.RaiseTPL = ThunkRaiseTpl;
@@ -436,19 +440,17 @@ DxeCore::DxeCore(SimClock &clock) : clock_(clock), previous_active_(gActiveCore)
   SealTable(runtime_services_);
   PublishConfigurationTable();
 
-  gActiveCore = this;
+  AliveCores().push_back(this);
 }
 
 DxeCore::~DxeCore() {
-  if (gActiveCore == this) {
-    gActiveCore = previous_active_;
-  }
+  std::erase(AliveCores(), this);
   for (auto &[address, block] : pool_) {
     std::free(block.address);
   }
 }
 
-DxeCore *DxeCore::Active() { return gActiveCore; }
+DxeCore *DxeCore::Active() { return AliveCores().empty() ? nullptr : AliveCores().back(); }
 
 // ---- Task priority levels and notifications -------------------------------
 

@@ -184,7 +184,8 @@ class DxeCore {
   DxeCore(const DxeCore &) = delete;
   DxeCore &operator=(const DxeCore &) = delete;
 
-  // The core the table thunks reach; null when none is alive.
+  // The core the table thunks reach, the most recently constructed one
+  // still alive; null when none is.
   static DxeCore *Active();
 
   EFI_SYSTEM_TABLE *SystemTable() { return &system_table_; }
@@ -346,7 +347,6 @@ class DxeCore {
   void UpdateTableChecksums();
 
   SimClock &clock_;
-  DxeCore *previous_active_;
   EFI_SYSTEM_TABLE system_table_{};
   EFI_BOOT_SERVICES boot_services_{};
   EFI_RUNTIME_SERVICES runtime_services_{};

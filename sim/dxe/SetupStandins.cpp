@@ -7,7 +7,11 @@
 namespace sim {
 
 namespace {
-SetupItemSuppress *gActiveSuppress = nullptr;
+// Instances alive, in construction order; the last one takes the calls.
+std::vector<SetupItemSuppress *> &AliveInstances() {
+  static std::vector<SetupItemSuppress *> instances;
+  return instances;
+}
 // Form-set names are short; a longer run of bytes means a bad pointer.
 constexpr size_t kLongestFormSetName = 256;
 }  // namespace
@@ -20,15 +24,11 @@ EFI_HANDLE SetupSuppressTrigger::Install(DxeCore &core) {
   return handle;
 }
 
-SetupItemSuppress::SetupItemSuppress() : protocol_{SuppressItem}, previous_(gActiveSuppress) {
-  gActiveSuppress = this;
+SetupItemSuppress::SetupItemSuppress() : protocol_{SuppressItem} {
+  AliveInstances().push_back(this);
 }
 
-SetupItemSuppress::~SetupItemSuppress() {
-  if (gActiveSuppress == this) {
-    gActiveSuppress = previous_;
-  }
-}
+SetupItemSuppress::~SetupItemSuppress() { std::erase(AliveInstances(), this); }
 
 EFI_HANDLE SetupItemSuppress::Install(DxeCore &core) {
   return core.InstallProtocol(gSetupItemSuppressProtocolGuid, &protocol_);
@@ -45,11 +45,11 @@ std::vector<uint16_t> SetupItemSuppress::Items(const std::string &form_set) cons
 }
 
 EFI_STATUS EFIAPI SetupItemSuppress::SuppressItem(const CHAR8 *FormSetName, UINT16 ItemNumber) {
-  SetupItemSuppress *self = gActiveSuppress;
-  if (self == nullptr) {
+  if (AliveInstances().empty()) {
     std::fprintf(stderr, "SuppressItem called with no SetupItemSuppress stand-in alive\n");
     std::abort();
   }
+  SetupItemSuppress *self = AliveInstances().back();
   std::string name = "(null)";
   if (FormSetName != nullptr) {
     name.clear();

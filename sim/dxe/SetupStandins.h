@@ -51,7 +51,6 @@ class SetupItemSuppress {
   SETUP_ITEM_SUPPRESS_PROTOCOL protocol_;
   EFI_STATUS status_ = EFI_SUCCESS;
   std::vector<SuppressItemCall> calls_;
-  SetupItemSuppress *previous_;
 };
 
 }  // namespace sim

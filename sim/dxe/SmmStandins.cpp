@@ -9,7 +9,11 @@
 namespace sim {
 
 namespace {
-SmmCommunication *gActiveCommunication = nullptr;
+// Instances alive, in construction order.
+std::vector<SmmCommunication *> &AliveInstances() {
+  static std::vector<SmmCommunication *> instances;
+  return instances;
+}
 }  // namespace
 
 EFI_HANDLE SmmReadyToLock::Install(DxeCore &core) {
@@ -20,15 +24,9 @@ EFI_HANDLE SmmReadyToLock::Install(DxeCore &core) {
   return handle;
 }
 
-SmmCommunication::SmmCommunication() : protocol_{Communicate}, previous_(gActiveCommunication) {
-  gActiveCommunication = this;
-}
+SmmCommunication::SmmCommunication() : protocol_{Communicate} { AliveInstances().push_back(this); }
 
-SmmCommunication::~SmmCommunication() {
-  if (gActiveCommunication == this) {
-    gActiveCommunication = previous_;
-  }
-}
+SmmCommunication::~SmmCommunication() { std::erase(AliveInstances(), this); }
 
 EFI_HANDLE SmmCommunication::Install(DxeCore &core) {
   return core.InstallProtocol(gEfiSmmCommunicationProtocolGuid, &protocol_);
@@ -38,13 +36,10 @@ EFI_HANDLE SmmCommunication::Install(DxeCore &core) {
 // the active instance, which records it.
 EFI_STATUS EFIAPI SmmCommunication::Communicate(const EFI_SMM_COMMUNICATION_PROTOCOL *This,
                                                 VOID *CommBuffer, UINTN *CommSize) {
-  SmmCommunication *self = gActiveCommunication;
-  if (This != nullptr) {
-    for (SmmCommunication *owner = gActiveCommunication; owner != nullptr;
-         owner = owner->previous_) {
-      if (&owner->protocol_ == This) {
-        self = owner;
-      }
+  SmmCommunication *self = AliveInstances().empty() ? nullptr : AliveInstances().back();
+  for (SmmCommunication *owner : AliveInstances()) {
+    if (&owner->protocol_ == This) {
+      self = owner;
     }
   }
   if (self == nullptr) {

@@ -54,7 +54,6 @@ class SmmCommunication {
   EFI_STATUS status_ = EFI_SUCCESS;
   std::function<EFI_STATUS(void *, UINTN *)> handler_;
   std::vector<CommunicateCall> calls_;
-  SmmCommunication *previous_;
 };
 
 }  // namespace sim

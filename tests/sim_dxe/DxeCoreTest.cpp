@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -476,6 +477,19 @@ TEST_F(DxeCoreTest, CallRecordsCarryArguments) {
   EXPECT_TRUE(GuidEquals(&*calls[1].guid, &kProtocolB));
   EXPECT_EQ(calls[1].tpl, TPL_APPLICATION);
   EXPECT_EQ(calls[1].status, EFI_SUCCESS);
+}
+
+TEST(DxeCoreLifetime, TheNewestLiveCoreAnswers) {
+  sim::SimClock clock;
+  auto outer = std::make_unique<DxeCore>(clock);
+  auto inner = std::make_unique<DxeCore>(clock);
+  EXPECT_EQ(DxeCore::Active(), inner.get());
+  outer.reset();  // destroyed out of order
+  EXPECT_EQ(DxeCore::Active(), inner.get());
+  inner->BootServices()->Stall(5);
+  EXPECT_EQ(inner->CallCount(Service::Stall), 1u);
+  inner.reset();
+  EXPECT_EQ(DxeCore::Active(), nullptr);
 }
 
 }  // namespace
