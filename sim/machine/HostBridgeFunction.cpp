@@ -41,6 +41,11 @@ void HostBridgeFunction::BeforeRead(uint16_t first, uint16_t last) {
   PciFunction::BeforeRead(first, last);
 }
 
+// A write of part of the data register keeps the rest of the indexed value.
+void HostBridgeFunction::BeforeWrite(uint16_t first, uint16_t last) {
+  if (Touches(first, last, kData)) SetLive32(kData, Indirect(Config32(kIndex)));
+}
+
 void HostBridgeFunction::AfterWrite(uint16_t first, uint16_t last) {
   if (Touches(first, last, kData)) liveIndirect_[Config32(kIndex)] = Config32(kData);
   PciFunction::AfterWrite(first, last);

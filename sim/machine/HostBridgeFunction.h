@@ -36,6 +36,7 @@ class HostBridgeFunction final : public PciFunction {
 
  protected:
   void BeforeRead(uint16_t first, uint16_t last) override;
+  void BeforeWrite(uint16_t first, uint16_t last) override;
   void AfterWrite(uint16_t first, uint16_t last) override;
 
  private:

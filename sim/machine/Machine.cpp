@@ -324,7 +324,9 @@ RunOutcome Machine::Run(const std::function<void()> &body) {
     uint64_t previousBoundStart;
     ~Restore() {
       machine.running_ = previousRunning;
-      machine.boundStartNs_ = previousBoundStart;
+      // An outer run keeps its own bound; outside runs it starts anew.
+      machine.boundStartNs_ =
+          previousRunning ? previousBoundStart : machine.clock_->NowNanoseconds();
       machine.ending_ = false;
       SetActivePlatform(previousPlatform);
     }
@@ -382,6 +384,16 @@ void Machine::Restart() {
   waitActive_ = false;
   displayStage_ = DisplayStage::Idle;
   trace_.Add({AccessKind::Restart, 0, 0, 0, 0, clock_->NowNanoseconds()});
+}
+
+void Machine::ResetBoard() {
+  BeginAccess();
+  trace_.Add({AccessKind::Restart, 0, 0, 0, 0, clock_->NowNanoseconds()});
+  RunOutcome outcome;
+  outcome.end = RunEnd::Reset;
+  outcome.lastAccess = trace_.Records().empty() ? TraceRecord{} : trace_.Records().back();
+  Restart();
+  EndRun(std::move(outcome));
 }
 
 void Machine::Stall(uint64_t microseconds) {

@@ -131,6 +131,10 @@ class Machine final : public HardwarePlatform {
   // their described state, the time-stamp counter to 0; the CMOS NVRAM, the
   // clock, the trace and the recorded outputs are kept.
   void Restart();
+  // A reset through a firmware service (e.g. a core model's ResetSystem):
+  // restarts the board and ends the run as Reset, as a write to 0xCF9 does
+  // (resetValue 0).
+  [[noreturn]] void ResetBoard();
   // A stall service of a firmware core: advances the clock and is traced.
   // Cores that advance the shared clock directly are traced at the next
   // access.

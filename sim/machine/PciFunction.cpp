@@ -191,6 +191,7 @@ uint32_t PciFunction::ConfigRead(uint16_t offset, unsigned width) {
 void PciFunction::ConfigWrite(uint16_t offset, unsigned width, uint32_t value) {
   if (offset >= kConfigSize) return;
   unsigned bytes = std::min<unsigned>(width / 8, kConfigSize - offset);
+  BeforeWrite(offset, static_cast<uint16_t>(offset + bytes - 1));
   for (unsigned i = 0; i < bytes; ++i) {
     uint8_t mask = writable_[offset + i];
     uint8_t byte = static_cast<uint8_t>(value >> (8 * i));

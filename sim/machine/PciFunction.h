@@ -146,8 +146,10 @@ class PciFunction {
 
  protected:
   // Registers with side effects: called for the byte range of each access,
-  // before a read composes its value and after a write has been stored.
+  // before a read composes its value, before a write is merged into the
+  // register bytes and after it has been stored.
   virtual void BeforeRead(uint16_t first, uint16_t last);
+  virtual void BeforeWrite(uint16_t, uint16_t) {}
   virtual void AfterWrite(uint16_t first, uint16_t last);
   void SetLive32(uint16_t offset, uint32_t value);
 

@@ -76,6 +76,8 @@ TEST_F(PciTest, HostBridgeBusRangeWindow) {
   EXPECT_EQ(HwMmioRead32(0xE00000C8), 0u);  // an index nothing holds
   HwMmioWrite32(0xE00000C8, 0xCAFE);
   EXPECT_EQ(machine.HostBridge().Indirect(0x12345678), 0xCAFEu);
+  HwMmioWrite8(0xE00000C9, 0xBE);  // part of the data register
+  EXPECT_EQ(machine.HostBridge().Indirect(0x12345678), 0xBEFEu);
   machine.Restart();
   EXPECT_EQ(machine.HostBridge().Indirect(0x12345678), 0u);
   EXPECT_EQ(machine.HostBridge().Indirect(0x1C0A4), 0x7F400000u);

@@ -126,6 +126,21 @@ TEST(MachineRun, EndlessPauseEndsAtTimeLimitInFewIterations) {
   EXPECT_EQ(outcome.hang, HangCause::TimeLimit);
   EXPECT_GT(outcome.endNs - outcome.startNs, 10ull * 1000000000);
   EXPECT_LT(machine.Trace().Count(AccessKind::Pause), 500u);
+  // The bound starts anew after the run: later accesses are not over it.
+  machine.Activate();
+  HwIoWrite8(0x80, 0x01);
+  EXPECT_EQ(machine.PostCodes().Values(0x80), std::vector<uint32_t>{0x01});
+}
+
+TEST(MachineRun, FirmwareCoreResetServiceEndsRunAsReset) {
+  Machine machine;
+  machine.AddPciFunction({2, 0, 0}, 0x15728086);
+  RunOutcome outcome = machine.Run([&] {
+    HwMmioWrite8(Machine::EcamAddress({2, 0, 0}, 0x04), 0x06);
+    machine.ResetBoard();
+  });
+  EXPECT_EQ(outcome.end, RunEnd::Reset);
+  EXPECT_EQ(machine.FindPciFunction({2, 0, 0})->Command(), 0);
 }
 
 TEST(MachineRun, EndsThroughInterfaceCallsAndUnwindsSimulatorFrames) {
