@@ -388,7 +388,6 @@ void Machine::Restart() {
 
 void Machine::ResetBoard() {
   BeginAccess();
-  trace_.Add({AccessKind::Restart, 0, 0, 0, 0, clock_->NowNanoseconds()});
   RunOutcome outcome;
   outcome.end = RunEnd::Reset;
   outcome.lastAccess = trace_.Records().empty() ? TraceRecord{} : trace_.Records().back();

@@ -141,6 +141,7 @@ TEST(MachineRun, FirmwareCoreResetServiceEndsRunAsReset) {
   });
   EXPECT_EQ(outcome.end, RunEnd::Reset);
   EXPECT_EQ(machine.FindPciFunction({2, 0, 0})->Command(), 0);
+  EXPECT_EQ(machine.Trace().Count(AccessKind::Restart), 1u);
 }
 
 TEST(MachineRun, EndsThroughInterfaceCallsAndUnwindsSimulatorFrames) {
