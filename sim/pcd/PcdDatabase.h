@@ -1,0 +1,104 @@
+// The simulated platform configuration database: one store per simulated
+// boot, keyed by plain token number, reached by the firmware through the
+// public PCD_PPI (PEI) and PCD_PROTOCOL (DXE) tables. Every get and set is
+// recorded. The store and its record travel from the PEI process (32-bit) to
+// the DXE process (64-bit) in a serialized text form.
+//
+// The interface functions carry no This pointer, so they reach the active
+// store: constructing a store makes it active, destroying it makes the store
+// that was active before active again.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../../uefi/Pcd.h"
+#include "../core/FaultPlan.h"
+
+namespace sim {
+
+// One call into PCD_PPI / PCD_PROTOCOL.
+struct PcdAccess {
+  std::string Phase;      // the phase that made the call ("PEI", "DXE", ...)
+  std::string Operation;  // the interface member: "Get8", "Set64", "GetSize", ...
+  uint64_t Token = 0;
+  uint64_t Value = 0;   // value returned by a get, passed to a set
+  uint64_t Status = 0;  // status of a set, as its 64-bit value (0 for gets)
+  // False when the token is not in the store or the access width is not the
+  // token's width: the firmware used the database in a way it cannot rely on.
+  bool Valid = true;
+
+  bool IsSet() const { return Operation.rfind("Set", 0) == 0; }
+  bool operator==(const PcdAccess &) const = default;
+};
+
+class PcdDatabase {
+ public:
+  PcdDatabase();
+  ~PcdDatabase();
+  PcdDatabase(const PcdDatabase &) = delete;
+  PcdDatabase &operator=(const PcdDatabase &) = delete;
+
+  // The store the interface tables reach now; aborts when there is none.
+  static PcdDatabase &Active();
+
+  // Adds a token of Size bytes (1, 2, 4 or 8) with its default value, or
+  // resets an existing one.
+  void Declare(uint64_t Token, unsigned Size, uint64_t Default = 0);
+  // Declares every token this system uses, with its width, default 0.
+  void DeclareSystemTokens();
+
+  std::optional<uint64_t> Value(uint64_t Token) const;
+  std::optional<unsigned> Size(uint64_t Token) const;
+
+  // Labels the calls recorded from now on.
+  void SetPhase(std::string Phase) { phase_ = std::move(Phase); }
+  const std::string &Phase() const { return phase_; }
+
+  const std::vector<PcdAccess> &Accesses() const { return accesses_; }
+  std::vector<PcdAccess> SetsOf(uint64_t Token) const;
+  // Accesses that are not Valid (see PcdAccess).
+  std::vector<PcdAccess> InvalidAccesses() const;
+  void ClearAccesses() { accesses_.clear(); }
+  // Called with every recorded access, after it is recorded.
+  void SetObserver(std::function<void(const PcdAccess &)> Observer) {
+    observer_ = std::move(Observer);
+  }
+
+  // Sets of a declared token with the right width fail as planned here.
+  FaultPlan &SetFaults() { return setFaults_; }
+
+  PCD_PPI *Ppi();
+  PCD_PROTOCOL *Protocol();
+
+  // JSON text with the tokens (number, size, value) and the access record.
+  std::string Serialize() const;
+  // Replaces tokens and record with those of a Serialize text. Returns false
+  // (and changes nothing) when the text is not such a form; Error says why.
+  bool Restore(std::string_view Text, std::string *Error = nullptr);
+
+  // The interface functions' work; public so the tables' thunks reach it.
+  uint64_t Get(uint64_t Token, unsigned Size, const char *Operation);
+  EFI_STATUS Set(uint64_t Token, unsigned Size, uint64_t Value, const char *Operation);
+  void Record(const char *Operation, uint64_t Token, uint64_t Value, EFI_STATUS Status, bool Valid);
+
+ private:
+  struct Entry {
+    unsigned Size;
+    uint64_t Value;
+  };
+  friend struct PcdThunks;
+
+  std::map<uint64_t, Entry> tokens_;
+  std::vector<PcdAccess> accesses_;
+  std::string phase_ = "PEI";
+  FaultPlan setFaults_;
+  std::function<void(const PcdAccess &)> observer_;
+  PcdDatabase *previous_ = nullptr;
+};
+
+}  // namespace sim
