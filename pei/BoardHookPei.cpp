@@ -44,8 +44,10 @@ constexpr CHAR16 kSetupVariableName[] = {'S', 'e', 't', 'u', 'p', 0};
 
 // Token 0x1F5 becomes 0xFF when the "Setup" byte at SETUP_OPTION_OFFSET is
 // nonzero. A variable too short to hold that byte leaves the option off;
-// one larger than the buffer is not read.
-VOID CopySetupOption(const EFI_PEI_SERVICES **PeiServices) {
+// one larger than the buffer is not read. Kept out of line so the 4 KiB
+// buffer is on the stack only here, not under the notification callbacks
+// that the entry's NotifyPpi calls may run.
+__attribute__((noinline)) VOID CopySetupOption(const EFI_PEI_SERVICES **PeiServices) {
   EFI_PEI_READ_ONLY_VARIABLE2_PPI *Variables = NULL;
   if (EFI_ERROR((*PeiServices)
                     ->LocatePpi(PeiServices, &gEfiPeiReadOnlyVariable2PpiGuid, 0, NULL,

@@ -132,22 +132,20 @@ EFI_STATUS EFIAPI ProgramI2cChannelsCallback(EFI_PEI_SERVICES **PeiServices,
   }
   SmbusWriteByte(Smbus, kSmbusI2cChannel2, 0x00);
 
-  I2C_TABLE_PPI *Tables = NULL;
-  if (EFI_ERROR(LocateInstance0(PeiServices, gI2cTablePpiGuid, &Tables))) {
+  I2C_TABLE_PPI *TablePpi = NULL;
+  if (EFI_ERROR(LocateInstance0(PeiServices, gI2cTablePpiGuid, &TablePpi))) {
     return EFI_SUCCESS;
   }
-  Tables->Configure(Services, 0, kI2cSlaveAddress, 4, PCD_TOKEN_BOARD_REVISION);
-  // Cleared, so a table the other module leaves unfilled is applied as
-  // zeros rather than as stale stack contents.
-  UINT8 Table1[I2C_CHANNEL_TABLE_SIZE] = {};
-  UINT8 Table2[I2C_CHANNEL_TABLE_SIZE] = {};
-  UINT8 Table3[I2C_CHANNEL_TABLE_SIZE] = {};
-  Tables->FillTables(Table1, Table2, Table3);
+  TablePpi->Configure(Services, 0, kI2cSlaveAddress, 4, PCD_TOKEN_BOARD_REVISION);
+  // T1, T2 and T3, cleared so that a table the other module leaves unfilled
+  // is applied as zeros rather than as stale stack contents.
+  UINT8 Tables[3][I2C_CHANNEL_TABLE_SIZE] = {};
+  TablePpi->FillTables(Tables[0], Tables[1], Tables[2]);
 
   I2C_APPLY_PPI *Apply = NULL;
   if (!EFI_ERROR(LocateInstance0(PeiServices, gI2cApplyPpiGuid, &Apply))) {
-    Apply->Apply(Services, 0, kI2cSlaveAddress, 2, Table1, 5);
-    Apply->Apply(Services, 0, kI2cSlaveAddress, 4, Table2, 5);
+    Apply->Apply(Services, 0, kI2cSlaveAddress, 2, Tables[0], 5);
+    Apply->Apply(Services, 0, kI2cSlaveAddress, 4, Tables[1], 5);
   }
   SmbusWriteByte(Smbus, kSmbusI2cChannel, 0x00);
   return EFI_SUCCESS;
