@@ -5,6 +5,7 @@
 #include "../include/BoardHookProtocol.h"
 #include "../platform/LibraryStartup.h"
 #include "../uefi/PlatformModules.h"
+#include "MacCollection.h"
 #include "SetupSuppress.h"
 
 constinit PCD_PROTOCOL *mPcdProtocol = NULL;
@@ -18,10 +19,10 @@ BOOLEAN EFIAPI BoardHookReturnTrue() { return TRUE; }
 
 // The firmware keeps this table's address, so it lives in module data for
 // the life of the module and is never copied. Hook3 is NULL by design.
-// Hook4 (CollectMacAddresses) stays NULL until MAC collection is built.
 constinit BOARD_HOOK_PROTOCOL mBoardHookProtocol = {
-    BoardHookReturnFalse, BoardHookReturnSuccess, BoardHookReturnFalse, NULL, NULL,
-    BoardHookReturnTrue};
+    BoardHookReturnFalse, BoardHookReturnSuccess, BoardHookReturnFalse, NULL,
+    CollectMacAddresses,  BoardHookReturnTrue,
+};
 
 }  // namespace
 
