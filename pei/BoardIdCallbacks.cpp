@@ -20,7 +20,11 @@ constexpr UINT8 kI2cSlaveAddress = 0xE2;
 constexpr UINT8 kIpmiNetFunctionApplication = 0x06;
 constexpr UINT8 kIpmiLun = 0x00;
 constexpr UINT8 kIpmiMasterWriteRead = 0x52;
-constexpr UINT8 kBmcResponseBufferSize = 10;
+// The response length byte starts at 10 and is not reset between attempts,
+// so after a failed attempt it may hold whatever size the transport reported.
+// The buffer holds every size that byte can express.
+constexpr UINT8 kBmcResponseLengthStart = 10;
+constexpr UINTN kBmcResponseRoom = 0x100;
 constexpr UINTN kBmcAttempts = 10;
 constexpr UINTN kBmcRetryStallMicroseconds = 100000;
 
@@ -59,8 +63,8 @@ UINT8 BoardRevisionFrom(UINT8 B1) {
 // request; the wait ends in any case.
 VOID WaitForBmc(const EFI_PEI_SERVICES **PeiServices, BMC_IPMI_PPI *Bmc, EFI_PEI_STALL_PPI *Stall) {
   UINT8 Request[4] = {0x00, kI2cSlaveAddress, 0x01, 0x00};
-  UINT8 Response[kBmcResponseBufferSize];
-  UINT8 ResponseLength = kBmcResponseBufferSize;
+  UINT8 Response[kBmcResponseRoom];
+  UINT8 ResponseLength = kBmcResponseLengthStart;
   for (UINTN Attempt = 0; Attempt < kBmcAttempts; Attempt++) {
     const EFI_STATUS Status =
         Bmc->SendCommand(Bmc, kIpmiNetFunctionApplication, kIpmiLun, kIpmiMasterWriteRead, Request,

@@ -1,5 +1,7 @@
 // CaptureBoardIdCallback: the BMC wait, the SMBus identification bytes and
 // the five token writes.
+#include <cstring>
+
 #include "BoardHookPeiFixture.h"
 
 namespace {
@@ -98,6 +100,43 @@ TEST_F(BoardIdTest, BmcWaitIsBoundedAndTheWorkFollows) {
     EXPECT_EQ(LastNotify("EFI_PEI_SMBUS2_PPI"), "EFI_SUCCESS");
   }
   EXPECT_EQ(Clock.StalledMicroseconds(), (3 + 9 + 10 + 10 + 10) * 100000u);
+}
+
+// A BMC transport that reports the size it needs when the buffer is too
+// small, as UEFI services do, and then fills all the room it is told of.
+struct SizeReportingBmc {
+  static inline std::vector<UINT8> Capacities;
+  static EFI_STATUS EFIAPI SendCommand(BMC_IPMI_PPI *, UINT8, UINT8, UINT8, UINT8 *, UINT32,
+                                       UINT8 *ResponseData, UINT8 *ResponseDataSize) {
+    Capacities.push_back(*ResponseDataSize);
+    if (Capacities.size() == 1) {
+      *ResponseDataSize = 0xFF;
+      return EFI_BUFFER_TOO_SMALL;
+    }
+    std::memset(ResponseData, 0xEE, *ResponseDataSize);
+    *ResponseDataSize = 1;
+    return EFI_SUCCESS;
+  }
+};
+
+TEST_F(BoardIdTest, ResponseLengthLeftByAFailedAttemptFitsTheBuffer) {
+  sim::PeiFoundation Other(Clock);
+  sim::SmbusPpiStandIn OtherSmbus(Other);
+  sim::StallPpiStandIn OtherStall(Other);
+  BMC_IPMI_PPI SizeReporting = {NULL, NULL, NULL, SizeReportingBmc::SendCommand};
+  OtherSmbus.SetInputByte(0x39, 0x07);
+  OtherSmbus.Install();
+  OtherStall.Install();
+  Other.InstallPpi(gBmcIpmiPpiGuid, &SizeReporting);
+  SizeReportingBmc::Capacities.clear();
+
+  EXPECT_EQ(CaptureBoardIdCallback(const_cast<EFI_PEI_SERVICES **>(Other.Services()), NULL, NULL),
+            EFI_SUCCESS);
+  // The length byte is not reset, so the second request offers the size the
+  // first one reported, and the answer lands inside the callback's buffer.
+  EXPECT_EQ(SizeReportingBmc::Capacities, (std::vector<UINT8>{10, 0xFF}));
+  EXPECT_EQ(OtherStall.Calls().size(), 1u);
+  EXPECT_EQ(Pcd.Value(PCD_TOKEN_BOARD_TYPE), 14u);
 }
 
 TEST_F(BoardIdTest, IdentificationBytesBecomeTokenBitFields) {
