@@ -5,4 +5,10 @@
 
 // Notify function of the trigger-protocol event (TPL_CALLBACK). Closes its
 // own event first, so it runs at most once. Context is NULL and not read.
+// Without SETUP_ITEM_SUPPRESS_PROTOCOL or PCD_PROTOCOL it does nothing more.
+// On board types 12 and 14 it resets the platform (port 0xCF9, never
+// returning) while an onboard network controller is missing, at most three
+// times in a row as counted in CMOS byte 0x58. Then it hides items of the
+// "Setup" form set by the board-identification tokens and by the devices
+// found behind root ports 1 to 4.
 VOID EFIAPI SetupSuppressCallback(EFI_EVENT Event, VOID *Context);
