@@ -36,6 +36,7 @@ constexpr UINT8 LINK_RETRY_CMOS_INDEX = 0x58;
 constexpr UINT8 LINK_RETRY_LIMIT = 3;
 
 constexpr UINT16 RESET_CONTROL_PORT = 0xCF9;
+// System reset (bit 1) carried out by the CPU reset (bit 2).
 constexpr UINT8 RESET_CONTROL_RESET = 0x06;
 
 // Root ports 1 to 4: the token holding the port's location and the setup
