@@ -143,3 +143,11 @@ inline BOOLEAN GuidEquals(const EFI_GUID *A, const EFI_GUID *B) {
 #define ASSERT_OFFSET(Type, Field, Off64, Off32)                                          \
   static_assert(__builtin_offsetof(Type, Field) == (BOARDHOOK_64BIT ? (Off64) : (Off32)), \
                 #Type "." #Field " offset")
+
+// Doubly linked list link of the UEFI standard; a list's head is a link of
+// its own, and an empty list's head points to itself both ways.
+struct LIST_ENTRY {
+  LIST_ENTRY *ForwardLink;
+  LIST_ENTRY *BackLink;
+};
+ASSERT_SIZE(LIST_ENTRY, 16, 8);
