@@ -3,6 +3,7 @@
 #include "LibraryStartup.h"
 
 #include "../uefi/Hob.h"
+#include "HeapBufferList.h"
 
 constinit EFI_HANDLE gImageHandle = NULL;
 constinit EFI_SYSTEM_TABLE *gST = NULL;
@@ -20,8 +21,9 @@ VOID RunLibraryStartup(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   // Step 2: the HOB list, which the heap-buffer list is built from.
   FindHobList();
 
-  // Step 3: heap-buffer list (HeapBufferListStartup). It must run before
-  // step 4: the debug-port back-end finds its buffer in that list.
+  // Step 3: heap-buffer list. It must run before step 4: the debug-port
+  // back-end finds its buffer in that list.
+  HeapBufferListStartup();
 
   // Step 4: debug output library (DebugPrintInitialize), which starts the
   // enabled output back-ends.
