@@ -65,7 +65,12 @@ TEST_F(BoardHookDxeTest, NormalBootInstallsHookTableAndArmsNotification) {
 
   // The hook table sits on a handle of its own, with its constant answers.
   ASSERT_EQ(core.InstallationCount(gBoardHookProtocolGuid), 1u);
-  const auto installs = core.CallsOf(Service::InstallProtocolInterface);
+  std::vector<sim::ServiceCall> installs;
+  for (const sim::ServiceCall &call : core.CallsOf(Service::InstallProtocolInterface)) {
+    if (GuidEquals(&*call.guid, &gBoardHookProtocolGuid)) {
+      installs.push_back(call);
+    }
+  }
   ASSERT_EQ(installs.size(), 1u);
   EXPECT_NE(installs[0].args[0], reinterpret_cast<uintptr_t>(image));
   auto *hooks = static_cast<BOARD_HOOK_PROTOCOL *>(core.FindProtocol(gBoardHookProtocolGuid));
@@ -130,7 +135,13 @@ TEST_F(BoardHookDxeTest, ImageEntrySucceedsWithEveryServiceFailing) {
       core.FailEveryCall(service, EFI_DEVICE_ERROR);
     }
   }
-  EXPECT_EQ(core.RunEntryPoint(BoardHookDxeImageEntry), EFI_SUCCESS);
+  // The start-up chain's failures trap; a host that answers the back door
+  // lets the traps return, so the entry goes on past them.
+  machine.SetCpuidBackDoorAnswer(1);
+  EFI_STATUS status = EFI_LOAD_ERROR;
+  auto outcome = machine.Run([&] { status = core.RunEntryPoint(BoardHookDxeImageEntry); });
+  ASSERT_EQ(outcome.end, sim::RunEnd::Returned) << outcome;
+  EXPECT_EQ(status, EFI_SUCCESS);
   EXPECT_EQ(core.InstallationCount(gBoardHookProtocolGuid), 0u);
   EXPECT_TRUE(core.OpenEvents().empty());
   EXPECT_TRUE(core.LiveAllocations().empty());
@@ -172,11 +183,14 @@ EFI_STATUS EFIAPI FailingLocateWithLeftover(const EFI_GUID *, VOID *, VOID **Int
 
 TEST_F(BoardHookDxeTest, PcdProtocolIsCachedOnceFoundAndLookedUpWhileAbsent) {
   RunLibraryStartup(nullptr, core.SystemTable());
+  // Only the lookups from here on count; the start-up chain makes its own.
+  core.ClearCalls();
+  const uint64_t startupLookups = core.CallCount(Service::LocateProtocol);
 
   // Absent: NULL, and every call looks again.
   EXPECT_EQ(GetPcdProtocol(), nullptr);
   EXPECT_EQ(GetPcdProtocol(), nullptr);
-  EXPECT_EQ(core.CallCount(Service::LocateProtocol), 2u);
+  EXPECT_EQ(core.CallCount(Service::LocateProtocol) - startupLookups, 2u);
 
   // A failed lookup that leaves a pointer behind caches nothing.
   EFI_BOOT_SERVICES failing = *core.BootServices();

@@ -95,7 +95,7 @@ struct FrameWait {
   uint64_t pauses = 0;
 };
 
-std::vector<FrameWait> FrameWaits(const Machine &machine) {
+std::vector<FrameWait> FrameWaits(Machine &machine) {
   std::vector<FrameWait> waits;
   bool inDisplay = false;
   for (const TraceRecord &record : machine.Trace().Records()) {

@@ -41,9 +41,9 @@ struct Buffer {
 std::vector<uint8_t> Payload(const Buffer &buffer, uint32_t size) {
   HEAP_BUFFER_HEADER header = {buffer.signature,  buffer.handle, size,
                                buffer.memoryKind, buffer.active, {0x5A, 0xA5}};
-  std::vector<uint8_t> bytes(sizeof(header));
+  std::vector<uint8_t> bytes(sizeof(header) + buffer.data.size());
   std::memcpy(bytes.data(), &header, sizeof(header));
-  bytes.insert(bytes.end(), buffer.data.begin(), buffer.data.end());
+  std::memcpy(bytes.data() + sizeof(header), buffer.data.data(), buffer.data.size());
   return bytes;
 }
 std::vector<uint8_t> Payload(const Buffer &buffer) {
