@@ -176,7 +176,14 @@ EFI_STATUS EFIAPI CollectMacAddresses(UINT8 *FirstList, UINT8 *SecondList) {
       }
       UINT8 Bus = FindDownstreamBus(RootPort);
       UINT8 FunctionSelect = Pcd->Get8(PCD_TOKEN_FUNCTION_SELECT);
-      UINT32 Row = FunctionSelect >= 4 ? 2 : (FunctionSelect >= 2 ? 1 : 0);
+      UINT32 Row = 2;
+      if (FunctionSelect < 4) {
+        // Port 4 tells 2 or 3 from 0 or 1 by a second read of the token.
+        if (Port == 4) {
+          FunctionSelect = Pcd->Get8(PCD_TOKEN_FUNCTION_SELECT);
+        }
+        Row = FunctionSelect >= 2 ? 1 : 0;
+      }
       UINT8 Function = mPortFunctionNumbers[Row][Port - 2];
       GetControllerMacAddress(Port, PciBdf(Bus, 0, Function), SecondList);
     }

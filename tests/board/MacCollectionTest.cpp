@@ -392,6 +392,49 @@ TEST(MacCollectionTest, BoardTypesDecideWhatIsCollectedAndStall) {
   }
 }
 
+// The configuration-database reads of one collection, in order: token 3
+// follows the bus search of each port, and port 4 reads it a second time
+// when the first value is below 4.
+TEST(MacCollectionTest, ReadsTokensInOrderAtTheirWidths) {
+  struct Case {
+    uint8_t boardType;
+    uint8_t functionSelect;
+    std::vector<std::string> reads;  // "operation token"
+  };
+  const std::vector<std::string> ports = {"Get8 4",    "Get32 1", "Get32 449", "Get8 3",
+                                          "Get32 450", "Get8 3",  "Get32 451", "Get8 3"};
+  auto then = [](std::vector<std::string> reads, const std::string &read) {
+    reads.push_back(read);
+    return reads;
+  };
+  const Case cases[] = {
+      {8, 0, {"Get8 4"}},
+      {5, 0, {"Get8 4", "Get32 1"}},
+      {0, 0, then(ports, "Get8 3")},
+      {0, 3, then(ports, "Get8 3")},
+      {0, 4, ports},
+      {0, 0xFF, ports},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << "board type " << int(c.boardType) << ", token 3 " << int(c.functionSelect));
+    SimulatedBoard board(c.boardType, c.functionSelect);
+    for (int port = 1; port <= 4; port++) {
+      for (uint8_t function = 0; function < 4; function++) {
+        board.AddController(port, 0x10D38086, function);
+      }
+    }
+    board.pcd.ClearAccesses();
+    ASSERT_EQ(board.Collect(), EFI_SUCCESS);
+    std::vector<std::string> reads;
+    for (const sim::PcdAccess &access : board.pcd.Accesses()) {
+      reads.push_back(access.Operation + " " + std::to_string(access.Token));
+    }
+    EXPECT_EQ(reads, c.reads);
+    EXPECT_TRUE(board.pcd.InvalidAccesses().empty());
+  }
+}
+
 // Board type 5 probes port 1 even when its location translates to 0: bus 0
 // device 0 is then the host bridge, whose BAR0 is unassigned.
 TEST(MacCollectionTest, BoardTypeFiveProbesPortOneWhateverItsLocation) {
