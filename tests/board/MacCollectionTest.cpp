@@ -400,6 +400,7 @@ TEST(MacCollectionTest, ReadsTokensInOrderAtTheirWidths) {
     uint8_t boardType;
     uint8_t functionSelect;
     std::vector<std::string> reads;  // "operation token"
+    uint32_t idWord = 0x10D38086;
   };
   const std::vector<std::string> ports = {"Get8 4",    "Get32 1", "Get32 449", "Get8 3",
                                           "Get32 450", "Get8 3",  "Get32 451", "Get8 3"};
@@ -414,6 +415,14 @@ TEST(MacCollectionTest, ReadsTokensInOrderAtTheirWidths) {
       {0, 3, then(ports, "Get8 3")},
       {0, 4, ports},
       {0, 0xFF, ports},
+      // A vendor-0x15B3 controller reads token 3 for its selector (not on
+      // port 1), then the board type; board type 7 then locates port 1.
+      {7,
+       0,
+       {"Get8 4",    "Get32 1", "Get8 4",    "Get32 1", "Get32 449", "Get8 3", "Get8 3",
+        "Get8 4",    "Get32 1", "Get32 450", "Get8 3",  "Get8 3",    "Get8 4", "Get32 1",
+        "Get32 451", "Get8 3",  "Get8 3",    "Get8 3",  "Get8 4",    "Get32 1"},
+       0x101715B3},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::Message()
@@ -421,7 +430,7 @@ TEST(MacCollectionTest, ReadsTokensInOrderAtTheirWidths) {
     SimulatedBoard board(c.boardType, c.functionSelect);
     for (int port = 1; port <= 4; port++) {
       for (uint8_t function = 0; function < 4; function++) {
-        board.AddController(port, 0x10D38086, function);
+        board.AddController(port, c.idWord, function);
       }
     }
     board.pcd.ClearAccesses();
