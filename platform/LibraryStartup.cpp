@@ -3,7 +3,9 @@
 #include "LibraryStartup.h"
 
 #include "../uefi/Hob.h"
+#include "ErrorTrap.h"
 #include "HeapBufferList.h"
+#include "S3SaveLib.h"
 
 constinit EFI_HANDLE gImageHandle = NULL;
 constinit EFI_SYSTEM_TABLE *gST = NULL;
@@ -28,17 +30,31 @@ VOID RunLibraryStartup(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   // Step 4: debug output library (DebugPrintInitialize), which starts the
   // enabled output back-ends.
 
-  // Step 5: S3 save library (S3SaveLibStartup with ImageHandle and
-  // SystemTable); its status is not examined.
+  // Step 5: S3 save library. A failure is reported by the library itself;
+  // the chain does not examine the status.
+  S3SaveLibStartup(ImageHandle, SystemTable);
 }
 
 VOID RunLibraryTeardown(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   (void)ImageHandle;
   (void)SystemTable;
-  // Step 1: close the S3 save library's BootScriptLock event when it exists
-  // (a failed close traps with code 0x90941).
-  // Step 2: close its CloseTable event when it exists (code 0x90946).
-  // Nothing else is undone: the heap-buffer list stays published.
+  // The S3 save library's events, BootScriptLock first. A handle is NULL when
+  // the event was never armed or its notification already closed it. If a
+  // failed close's trap returns, the tear-down goes on.
+  if (mBootScriptLockEvent != NULL) {
+    if (gBS->CloseEvent(mBootScriptLockEvent) != EFI_SUCCESS) {
+      ErrorTrap(ERROR_TRAP_TEARDOWN_BOOT_SCRIPT_LOCK_EVENT);
+    }
+    mBootScriptLockEvent = NULL;
+  }
+  if (mCloseTableEvent != NULL) {
+    if (gBS->CloseEvent(mCloseTableEvent) != EFI_SUCCESS) {
+      ErrorTrap(ERROR_TRAP_TEARDOWN_CLOSE_TABLE_EVENT);
+    }
+    mCloseTableEvent = NULL;
+  }
+  // Nothing else is undone: the heap-buffer list stays published, and the
+  // S3 save library's record and token 584 keep their values.
 }
 
 VOID *FindHobList() {

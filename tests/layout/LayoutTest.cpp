@@ -5,6 +5,7 @@
 #include "include/BoardHookPpi.h"
 #include "include/BoardHookProtocol.h"
 #include "include/PcdTokens.h"
+#include "include/S3SaveLib.h"
 #include "uefi/Hob.h"
 #include "uefi/Pcd.h"
 #include "uefi/PlatformModules.h"
