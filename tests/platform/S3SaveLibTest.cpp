@@ -69,7 +69,7 @@ class S3SaveLibTest : public ::testing::Test {
     }
     return texts;
   }
-  std::vector<uint32_t> TrapCodes() const { return machine.PostCodes().Values(0x80); }
+  std::vector<uint32_t> TrapCodes() { return machine.PostCodes().Values(0x80); }
   S3_LIB_PRIVATE_DATA *Record() const {
     return reinterpret_cast<S3_LIB_PRIVATE_DATA *>(
         static_cast<uintptr_t>(pcd.Value(PCD_TOKEN_S3_LIB_PRIVATE_DATA).value_or(0)));
@@ -341,6 +341,36 @@ INSTANTIATE_TEST_SUITE_P(
                      {"S3SaveLib locate SmmCommunicationProtocol fail \r\n"},
                      true}),
     [](const ::testing::TestParamInfo<CloseFailure> &info) { return info.param.name; });
+
+// A lookup of SMM communication that fails but leaves a usable-looking
+// pointer behind; every other lookup reaches the core.
+sim::SmmCommunication *gLeftBehind = nullptr;
+EFI_STATUS EFIAPI LocateLeavingPointerBehind(const EFI_GUID *Protocol, VOID *Registration,
+                                             VOID **Interface) {
+  if (GuidEquals(Protocol, &gEfiSmmCommunicationProtocolGuid)) {
+    *Interface = gLeftBehind->Protocol();
+    return EFI_NOT_FOUND;
+  }
+  return DxeCore::Active()->LocateProtocolService(Protocol, Registration, Interface);
+}
+
+TEST_F(S3SaveLibTest, FailedSmmLookupIsNotCalledThroughWhateverItLeaves) {
+  StartWithTable();
+  EFI_BOOT_SERVICES services = *core.BootServices();
+  services.LocateProtocol = LocateLeavingPointerBehind;
+  gLeftBehind = &smm;
+  gBS = &services;
+  recording::gWrites.clear();
+
+  S3SaveCloseTableCallBack(nullptr, nullptr);
+  gBS = core.BootServices();
+
+  EXPECT_EQ(TrapCodes(), std::vector<uint32_t>{ERROR_TRAP_S3_SMM_COMMUNICATION});
+  EXPECT_EQ(Messages(), (Texts{kCallBack, "S3SaveLib locate SmmCommunicationProtocol fail \r\n"}));
+  EXPECT_EQ(CommunicateCount(), 0u);
+  EXPECT_EQ(Record()->TableClosed, 0);
+  EXPECT_TRUE(table.IsLive());
+}
 
 // A device on the POST-code port that mends the table when a given trap code
 // is shown, as someone at a debugger might: the check reads the field again.
