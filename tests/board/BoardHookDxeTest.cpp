@@ -8,9 +8,12 @@
 #include "board/BoardHookDxe.h"
 #include "board/SetupSuppress.h"
 #include "include/BoardHookProtocol.h"
+#include "include/PcdTokens.h"
+#include "platform/ErrorCodes.h"
 #include "platform/LibraryStartup.h"
 #include "sim/dxe/DxeCore.h"
 #include "sim/machine/Machine.h"
+#include "sim/pcd/PcdDatabase.h"
 #include "uefi/PlatformModules.h"
 
 namespace {
@@ -129,23 +132,46 @@ TEST_F(BoardHookDxeTest, EntrySucceedsAndLeaksNothingWhenServicesFail) {
 }
 
 TEST_F(BoardHookDxeTest, ImageEntrySucceedsWithEveryServiceFailing) {
-  for (size_t index = 0; index < sim::kServiceCount; index++) {
-    const auto service = static_cast<Service>(index);
-    if (sim::ServiceCanFail(service)) {
-      core.FailEveryCall(service, EFI_DEVICE_ERROR);
-    }
-  }
-  // The start-up chain's failures trap; a host that answers the back door
-  // lets the traps return, so the entry goes on past them.
+  // Without the configuration database the S3 save library's start-up stops
+  // before its record. With the database already found (the cache holds it
+  // while the services fail) it goes on to its pool allocation, which fails
+  // as well. The start-up chain's failures trap; a host that answers the
+  // back door lets the traps return, so the entry goes on past them.
+  struct Case {
+    const char *name;
+    bool database;
+    std::vector<uint32_t> codes;
+  };
+  const std::vector<Case> cases = {
+      {"no database", false, {ERROR_TRAP_HEAP_LIST_PUBLISH}},
+      {"database found", true, {ERROR_TRAP_HEAP_LIST_PUBLISH, ERROR_TRAP_S3_PRIVATE_DATA_POOL}},
+  };
   machine.SetCpuidBackDoorAnswer(1);
-  EFI_STATUS status = EFI_LOAD_ERROR;
-  auto outcome = machine.Run([&] { status = core.RunEntryPoint(BoardHookDxeImageEntry); });
-  ASSERT_EQ(outcome.end, sim::RunEnd::Returned) << outcome;
-  EXPECT_EQ(status, EFI_SUCCESS);
-  EXPECT_EQ(core.InstallationCount(gBoardHookProtocolGuid), 0u);
-  EXPECT_TRUE(core.OpenEvents().empty());
-  EXPECT_TRUE(core.LiveAllocations().empty());
-  EXPECT_TRUE(core.Errors().empty());
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SimClock caseClock;
+    DxeCore caseCore{caseClock};
+    sim::PcdDatabase pcd;
+    pcd.DeclareSystemTokens();
+    mPcdProtocol = c.database ? pcd.Protocol() : nullptr;
+    machine.PostCodes().Clear();
+    for (size_t index = 0; index < sim::kServiceCount; index++) {
+      const auto service = static_cast<Service>(index);
+      if (sim::ServiceCanFail(service)) {
+        caseCore.FailEveryCall(service, EFI_DEVICE_ERROR);
+      }
+    }
+    EFI_STATUS status = EFI_LOAD_ERROR;
+    auto outcome = machine.Run([&] { status = caseCore.RunEntryPoint(BoardHookDxeImageEntry); });
+    ASSERT_EQ(outcome.end, sim::RunEnd::Returned) << outcome;
+    EXPECT_EQ(status, EFI_SUCCESS);
+    EXPECT_EQ(machine.PostCodes().Values(0x80), c.codes);
+    EXPECT_EQ(caseCore.InstallationCount(gBoardHookProtocolGuid), 0u);
+    EXPECT_TRUE(caseCore.OpenEvents().empty());
+    EXPECT_TRUE(caseCore.LiveAllocations().empty());
+    EXPECT_TRUE(pcd.SetsOf(PCD_TOKEN_S3_LIB_PRIVATE_DATA).empty());
+    EXPECT_TRUE(caseCore.Errors().empty());
+  }
 }
 
 TEST_F(BoardHookDxeTest, TriggerInstalledBeforeEntryNeverRunsCallback) {

@@ -6,6 +6,7 @@
 
 #include "platform/LibraryStartup.h"
 #include "sim/dxe/DxeCore.h"
+#include "sim/machine/Machine.h"
 #include "uefi/Hob.h"
 
 namespace {
@@ -17,11 +18,14 @@ constexpr EFI_GUID kOtherTable = {0x0BAD0BAD, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6,
 class LibraryStartupTest : public ::testing::Test {
  protected:
   LibraryStartupTest() {
+    // The libraries the chain starts read processor registers.
+    machine.Activate();
     mHobList = nullptr;
     gST = core.SystemTable();
   }
 
   sim::SimClock clock;
+  sim::Machine machine{&clock};
   DxeCore core{clock};
   UINT64 first[2] = {}, second[2] = {}, other[2] = {};
 };
