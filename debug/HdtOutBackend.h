@@ -1,5 +1,89 @@
-// Debug-tool back-end: the text handed to an attached hardware debug tool.
+// Debug-tool back-end: the text handed to a hardware debug tool (HDT)
+// attached to the processor. A 32-bit write to HDT_OUT_PORT, with the text's
+// address in EAX and its length in EBX, trips an I/O breakpoint in DR2 and
+// the tool takes the text. Earlier firmware may hand over a buffer header
+// (HDT_OUT_HEADER, heap buffer HDT_OUT_BUFFER_HANDLE) with the tool's output
+// settings and, in buffered mode, a data area that collects the text.
 #pragma once
 #include "DebugPrintBackend.h"
 
+#define HDT_OUT_PORT 0x99CC
+// EDX of a hand-over: the port in the low half, 0xC0BF in the high half.
+#define HDT_OUT_COMMAND 0xC0BF99CCU
+// Receives the first two bytes of every message collected in buffered mode.
+#define HDT_OUT_MESSAGE_PORT 0xFFED
+#define HDT_OUT_BUFFER_HANDLE 0xA014U
+#define HDT_OUT_SIGNATURE 0xDB1099CCU
+
+// Breakpoint 2 enabled globally (bit 5), on I/O read or write (R/W2 = 10b,
+// bits 24-25), one byte long (LEN2 = 00b), reserved bit 10 set.
+#define HDT_OUT_DR7_BREAKPOINT 0x02000420U
+// CR4.DE, debugging extensions: I/O breakpoints need it.
+#define CR4_DEBUGGING_EXTENSIONS 0x8U
+// Bit 0 of this MSR is set when the back-end arms the breakpoint.
+#define MSR_DEBUG_BREAKPOINT_CONTROL 0xC001100AU
+#define MSR_DEBUG_BREAKPOINT_CONTROL_ENABLE 0x1U
+
+// The buffer header, as found at the start of heap buffer
+// HDT_OUT_BUFFER_HANDLE. Only these fields are this back-end's; the bytes in
+// between and those from 32 to 512 belong to the header's producer and the
+// tool, and are neither read nor written here. The data area starts at
+// HDT_OUT_DATA_OFFSET and holds BufferSize bytes.
+struct HDT_OUT_HEADER {
+  UINT32 Signature;  // HDT_OUT_SIGNATURE, else there is no header
+  UINT8 Reserved4[2];
+  UINT16 BufferSize;  // capacity of the data area
+  UINT16 WriteIndex;  // bytes held in the data area
+  UINT8 PrintEnable;  // 1: output on; other values: off
+  UINT8 Reserved11[7];
+  UINT8 BufferedMode;  // 1: collect text in the data area
+  UINT8 Reserved19[5];
+  UINT64 OutputFilter;  // this back-end's error-level filter
+};
+ASSERT_SIZE(HDT_OUT_HEADER, 32, 32);
+ASSERT_OFFSET(HDT_OUT_HEADER, Signature, 0, 0);
+ASSERT_OFFSET(HDT_OUT_HEADER, BufferSize, 6, 6);
+ASSERT_OFFSET(HDT_OUT_HEADER, WriteIndex, 8, 8);
+ASSERT_OFFSET(HDT_OUT_HEADER, PrintEnable, 10, 10);
+ASSERT_OFFSET(HDT_OUT_HEADER, BufferedMode, 18, 18);
+ASSERT_OFFSET(HDT_OUT_HEADER, OutputFilter, 24, 24);
+
+#define HDT_OUT_DATA_OFFSET 513U
+
+inline UINT8 *HdtOutData(HDT_OUT_HEADER *Header) {
+  return reinterpret_cast<UINT8 *>(Header) + HDT_OUT_DATA_OFFSET;
+}
+
 extern const DEBUG_PRINT_BACKEND HdtOutBackend;
+
+// FALSE when HdtOutEnable is 0; TRUE when DebugPrintEnable is exactly 1;
+// otherwise TRUE when DR2 holds HDT_OUT_PORT. No side effects.
+BOOLEAN EFIAPI HdtOutIsActive();
+
+// Arms the I/O breakpoint on HDT_OUT_PORT (MSR bit, DR2, DR7, CR4.DE) when the
+// back-end is active and the breakpoint is not armed yet.
+VOID EFIAPI HdtOutInitialize();
+
+// Replaces *Filter with the header's OutputFilter when there is a header.
+// Returns TRUE.
+BOOLEAN EFIAPI HdtOutAdjustFilter(UINT64 *Filter);
+
+// Hands the text over at once, collects it in the header's data area, or
+// drops it, as the header says; without a header it hands it over at once.
+VOID EFIAPI HdtOutWrite(CONST CHAR8 *Text, UINTN Length);
+
+// Finds the header: DR3 must be non-zero, heap buffer HDT_OUT_BUFFER_HANDLE
+// must exist, be large enough for the fields read here (and, in buffered
+// mode, for the data area) and start with HDT_OUT_SIGNATURE.
+BOOLEAN HdtOutGetHeader(HDT_OUT_HEADER **Header);
+
+// TRUE when the MSR enable bit, the DR7 breakpoint bits and CR4.DE are set.
+BOOLEAN HdtOutIsArmed();
+
+// Writes the message's first two bytes to HDT_OUT_MESSAGE_PORT, then stores
+// the text in the data area, handing the full area over each time it fills.
+VOID HdtOutBufferedWrite(CONST CHAR8 *Text, UINTN Length, HDT_OUT_HEADER *Header);
+
+// The trapped hand-over: EDX = Command, EAX = Address, EBX = Length, then a
+// 32-bit write of EAX to the port in DX.
+VOID HdtOutSend(UINT32 Command, UINT32 Address, UINT32 Length);
