@@ -2,7 +2,7 @@
 // platform configuration database.
 #pragma once
 #include "../uefi/Pcd.h"
-#include "../uefi/UefiSpec.h"
+#include "../uefi/UefiTables.h"
 
 // The image's entry point: runs the library start-up chain, then the board
 // entry, and the library tear-down if the board entry fails.

@@ -5,7 +5,7 @@
 // text on the stack.
 #include "PrintFormat.h"
 
-#include "../uefi/UefiSpec.h"
+#include "../uefi/UefiTables.h"
 
 constinit const CHAR8 mHexDigits[17] = "0123456789ABCDEF";
 

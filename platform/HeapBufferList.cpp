@@ -3,7 +3,7 @@
 #include "HeapBufferList.h"
 
 #include "../uefi/Hob.h"
-#include "../uefi/UefiSpec.h"
+#include "../uefi/UefiTables.h"
 #include "ErrorTrap.h"
 #include "LibraryStartup.h"
 

@@ -4,7 +4,7 @@
 // Every part of the driver reaches UEFI services only through gBS, gST and
 // gRT. They are written once, by RunLibraryStartup, and only read afterwards.
 #pragma once
-#include "../uefi/UefiSpec.h"
+#include "../uefi/UefiTables.h"
 
 // The image handle and system table passed to the driver's entry point, and
 // the system table's boot-services and runtime-services pointers.

@@ -6,7 +6,7 @@
 // through the buffer that token 585 names, and frees the table.
 #pragma once
 #include "../include/S3SaveLib.h"
-#include "../uefi/UefiSpec.h"
+#include "../uefi/UefiTables.h"
 
 // Results of CheckS3SaveTable.
 #define S3_SAVE_TABLE_SOUND 0U

@@ -1,6 +1,6 @@
 // The PEI services table and PPI descriptors of the PI standard.
 #pragma once
-#include "UefiSpec.h"
+#include "UefiTables.h"
 
 struct EFI_PEI_SERVICES;
 typedef VOID *EFI_PEI_FILE_HANDLE;

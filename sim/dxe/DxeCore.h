@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "sim/core/SimClock.h"
-#include "uefi/UefiSpec.h"
+#include "uefi/UefiTables.h"
 
 namespace sim {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "debug/PrintFormat.h"
-#include "uefi/UefiSpec.h"
+#include "uefi/UefiTables.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // ones the firmware modules call: image loading, device paths, the loaded
 // image protocol. Written from the UEFI standard.
 #pragma once
-#include "../../../uefi/UefiSpec.h"
+#include "../../../uefi/UefiTables.h"
 
 struct EFI_DEVICE_PATH_PROTOCOL {
   UINT8 Type;

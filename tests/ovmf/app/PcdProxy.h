@@ -2,7 +2,7 @@
 // numbers from a small board table, forwards every other call to the
 // firmware's own interface, and records every call.
 #pragma once
-#include "../../../uefi/UefiSpec.h"
+#include "../../../uefi/UefiTables.h"
 
 // Replaces the firmware's interface on its handle with the proxy.
 EFI_STATUS InstallPcdProxy(EFI_BOOT_SERVICES *BootServices);
