@@ -434,14 +434,11 @@ TEST_F(OvmfBoot, DISABLED_PostCodePortIsQuietWithoutAFatalError) {
   EXPECT_EQ(Run().Trace.Total(), 0u) << "port writes: see port-writes.log in " << OVMF_RUN_DIR;
 }
 
-// The checks below describe the driver with its complete start-up chain; they
-// are switched on as the chain's libraries join it.
-
 // The code of the S3 save library's start-up check on a processor whose MMIO
 // configuration enable bit is clear, as every MSR reads 0 on this machine.
 constexpr std::uint32_t MMIO_CONFIGURATION_DISABLED = 0x90869;
 
-TEST_F(OvmfBoot, DISABLED_DriverPublishesTheHeapBufferListFromItsOwnImage) {
+TEST_F(OvmfBoot, DriverPublishesTheHeapBufferListFromItsOwnImage) {
   ASSERT_NO_FATAL_FAILURE(RequireReport());
   ReportLine List = Parsed().Watch("heap_buffer_list");
   EXPECT_EQ(List.Fields["installed"], "1");
