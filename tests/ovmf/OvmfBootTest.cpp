@@ -398,7 +398,8 @@ TEST_F(OvmfBoot, FirmwareLoadsRelocatesAndStartsTheDriver) {
 // the driver stops in the fatal-error display loop before its board entry
 // (StartUpStopsInTheFatalErrorDisplayLoop below). The two checks that follow
 // describe a driver that returns from its entry, as on a processor with the
-// bit set; they stay off here.
+// bit set; they stay off here and serve a driver image run through
+// OVMF_TEST_DRIVER with --gtest_also_run_disabled_tests.
 TEST_F(OvmfBoot, DISABLED_DriverInstallsItsHookTableFromItsOwnImage) {
   ASSERT_NO_FATAL_FAILURE(RequireReport());
   ReportLine Driver = Parsed().Line("driver");
@@ -433,6 +434,8 @@ TEST_F(OvmfBoot, DISABLED_PostCodePortIsQuietWithoutAFatalError) {
   ASSERT_NO_FATAL_FAILURE(RequireReport());
   EXPECT_EQ(Run().Trace.Total(), 0u) << "port writes: see port-writes.log in " << OVMF_RUN_DIR;
 }
+
+// The driver with its complete start-up chain on this machine.
 
 // The code of the S3 save library's start-up check on a processor whose MMIO
 // configuration enable bit is clear, as every MSR reads 0 on this machine.

@@ -5,6 +5,7 @@
 // watchdog at TPL_NOTIFY writes the report and shuts the machine down when
 // the driver does not return, as in the fatal-error display loop.
 #include "../../../include/BoardHookProtocol.h"
+#include "../../../include/HeapBufferList.h"
 #include "../../../uefi/PlatformModules.h"
 #include "../../../uefi/StandardInterfaces.h"
 #include "AppUefi.h"
@@ -12,10 +13,6 @@
 #include "Report.h"
 
 namespace {
-
-// AF62673D-DEDA-43AE-8F03-9C2D89FD78DA: the heap-buffer list record.
-constexpr EFI_GUID HEAP_BUFFER_LIST_GUID = {
-    0xAF62673D, 0xDEDA, 0x43AE, {0x8F, 0x03, 0x9C, 0x2D, 0x89, 0xFD, 0x78, 0xDA}};
 
 constexpr CHAR8 DRIVER_FILE_NAME[] = "\\BoardHookDxe.efi";
 // Timer periods are in 100 ns units.
@@ -35,8 +32,8 @@ struct PROTOCOL_WATCH {
   VOID *Interface;
 };
 
-constinit PROTOCOL_WATCH mHeapBufferListWatch = {"heap_buffer_list", &HEAP_BUFFER_LIST_GUID, NULL,
-                                                 0, NULL};
+constinit PROTOCOL_WATCH mHeapBufferListWatch = {"heap_buffer_list", &gHeapBufferListProtocolGuid,
+                                                 NULL, 0, NULL};
 constinit PROTOCOL_WATCH mBoardHookWatch = {"board_hook", &gBoardHookProtocolGuid, NULL, 0, NULL};
 
 struct RUN_STATE {
@@ -138,15 +135,14 @@ VOID ReportWatch(const PROTOCOL_WATCH &Watch) {
   ReportDecField("in_driver_image", InDriverImage(Watch.Interface) ? 1 : 0);
 }
 
-// The published heap-buffer list record: Revision, then the list head.
+// The published heap-buffer list record, read as another module sees it.
 VOID ReportHeapBufferList() {
   ReportWatch(mHeapBufferListWatch);
-  if (mHeapBufferListWatch.Interface != NULL) {
-    const UINT8 *Record = static_cast<const UINT8 *>(mHeapBufferListWatch.Interface);
-    const UINT64 *Revision = reinterpret_cast<const UINT64 *>(Record);
-    VOID *const *ForwardLink = reinterpret_cast<VOID *const *>(Record + 8);
-    ReportDecField("revision", *Revision);
-    ReportDecField("list_empty", *ForwardLink == Record + 8 ? 1 : 0);
+  const HEAP_BUFFER_LIST_PROTOCOL *Record =
+      static_cast<const HEAP_BUFFER_LIST_PROTOCOL *>(mHeapBufferListWatch.Interface);
+  if (Record != NULL) {
+    ReportDecField("revision", Record->Revision);
+    ReportDecField("list_empty", Record->ListHead.ForwardLink == &Record->ListHead ? 1 : 0);
   }
   ReportText("\n");
 }
