@@ -1,0 +1,104 @@
+#include "BoardMachine.h"
+
+namespace bootsim {
+
+namespace {
+
+sim::PciAddress Address(const PciLocation &location) {
+  return {location.bus, location.device, location.function};
+}
+
+sim::UartReadiness Readiness(const UartReadinessDescription &readiness) {
+  switch (readiness.mode) {
+    case UartReadinessDescription::Mode::AtOnce:
+      return sim::UartReadiness::AtOnce();
+    case UartReadinessDescription::Mode::AfterReads:
+      return sim::UartReadiness::AfterReads(readiness.reads);
+    case UartReadinessDescription::Mode::Never:
+      return sim::UartReadiness::Never();
+  }
+  return sim::UartReadiness::AtOnce();
+}
+
+// Puts a MAC address where the controller family keeps it.
+void PlaceMac(sim::PciFunction &function, const MacDescription &mac) {
+  const auto &m = mac.address;
+  switch (mac.location) {
+    case MacLocation::Registers:
+      function.Registers(0).SetBytes(0x5400, std::span<const uint8_t>(m.data(), 6));
+      break;
+    case MacLocation::RegistersSplit:
+      function.Registers(0).SetBytes(0x1E2120, {m[0], m[1], m[2], m[3]});
+      function.Registers(0).SetBytes(0x1E2140, {m[4], m[5]});
+      break;
+    case MacLocation::SerialNumber:
+      // The device serial number as an EUI-64 built from the address:
+      // 0x147 down to 0x145 the first three bytes, FF FE, then the last three.
+      function.SetConfigBytes(0x140, {m[5], m[4], m[3], 0xFE, 0xFF, m[2], m[1], m[0]});
+      break;
+    case MacLocation::SerialNumberReversed:
+      function.SetConfigBytes(0x140, {m[5], m[4], m[3], m[2], m[1], m[0]});
+      break;
+  }
+}
+
+}  // namespace
+
+void DescribeProcessor(sim::Machine &machine, const CpuDescription &cpu) {
+  using Register = sim::HardwarePlatform::Register;
+  for (const MsrValue &msr : cpu.msrs) machine.SetMsr(msr.index, msr.value);
+  if (cpu.dr2) machine.SetRegister(Register::Dr2, *cpu.dr2);
+  if (cpu.dr3) machine.SetRegister(Register::Dr3, *cpu.dr3);
+  if (cpu.dr7) machine.SetRegister(Register::Dr7, *cpu.dr7);
+  if (cpu.cr4) machine.SetRegister(Register::Cr4, *cpu.cr4);
+  machine.SetCpuidBackDoorAnswer(cpu.backDoorAnswer);
+  if (cpu.tscHz) machine.Timing().tscHz = *cpu.tscHz;
+}
+
+void DescribeBoardHardware(sim::Machine &machine, const Board &board) {
+  DescribeProcessor(machine, board.cpu);
+  for (const BusGroup &group : board.busGroups) {
+    machine.SetBusRange(group.group, group.first, group.last);
+  }
+  for (const RootPortDescription &port : board.rootPorts) {
+    machine.AddPciBridge(Address(port.bridge.address), port.bridge.id, port.bridge.secondaryBus,
+                         port.bridge.subordinateBus);
+  }
+  for (const BridgeDescription &bridge : board.bridges) {
+    machine.AddPciBridge(Address(bridge.address), bridge.id, bridge.secondaryBus,
+                         bridge.subordinateBus);
+  }
+  for (const DeviceDescription &device : board.devices) {
+    sim::PciFunction &function = machine.AddPciFunction(Address(device.address), device.id);
+    function.SetClass(device.baseClass, device.subClass, device.progIf)
+        .SetRevision(device.revision)
+        .SetSubsystemWord(device.subsystem)
+        .SetCommand(device.command);
+    if (device.romBase) function.SetRomBase(*device.romBase);
+    for (const Bar &bar : device.bars) {
+      if (bar.is64) {
+        function.SetBar64(bar.index, bar.base, bar.size, bar.prefetchable);
+      } else {
+        function.SetBar32(bar.index, static_cast<uint32_t>(bar.base),
+                          static_cast<uint32_t>(bar.size), bar.prefetchable);
+      }
+    }
+    for (uint8_t id : device.capabilities) function.AddCapability(id);
+    if (device.vpd) {
+      function.AddVpdCapability(device.vpd->image)
+          .SetCompletionReads(device.vpd->neverCompletes ? sim::VpdCapability::kNever
+                                                         : device.vpd->completionReads);
+    }
+    if (device.mac) PlaceMac(function, *device.mac);
+    for (const ByteBlock &block : device.configBytes) {
+      function.SetConfigBytes(static_cast<uint16_t>(block.offset), block.bytes);
+    }
+    for (const BarBytes &bytes : device.barBytes) {
+      function.Registers(bytes.bar).SetBytes(bytes.block.offset, bytes.block.bytes);
+    }
+  }
+  machine.Uart().SetTransmitReady(Readiness(board.uart.transmitReady));
+  machine.Uart().SetTransmitterEmpty(Readiness(board.uart.transmitterEmpty));
+}
+
+}  // namespace bootsim

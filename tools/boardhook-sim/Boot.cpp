@@ -1,0 +1,222 @@
+#include "Boot.h"
+
+#include "DxePhase.h"
+#include "Subprocess.h"
+#include "sim/core/EfiText.h"
+
+namespace bootsim {
+
+namespace {
+
+Json TokenAccessJson(const Json &access) {
+  const uint64_t status = access.at("status").get<uint64_t>();
+  return {{"phase", access.at("phase")},
+          {"operation", access.at("operation")},
+          {"token", access.at("token")},
+          {"value", access.at("value")},
+          {"status", status},
+          {"status_text", sim::StatusText(sim::StatusFrom64(status))},
+          {"valid", access.at("valid")}};
+}
+
+// What the configuration database carried from PEI to DXE: token values
+// and the PEI phase's sets.
+struct HandOverView {
+  Json tokens = Json::object();  // token number (text) -> value
+  Json sets = Json::array();
+};
+
+HandOverView ReadHandOver(const std::string &handOver) {
+  HandOverView view;
+  const Json json = Json::parse(handOver);
+  for (const Json &token : json.at("tokens")) {
+    view.tokens[std::to_string(token.at("token").get<uint64_t>())] = token.at("value");
+  }
+  for (const Json &access : json.at("accesses")) {
+    if (access.at("operation").get<std::string>().rfind("Set", 0) == 0) {
+      view.sets.push_back(TokenAccessJson(access));
+    }
+  }
+  return view;
+}
+
+Json Identification(const HandOverView &handOver) {
+  auto value = [&](const char *token) -> Json {
+    return handOver.tokens.contains(token) ? handOver.tokens[token] : Json(nullptr);
+  };
+  return {{"board_type", value("4")},
+          {"tokens",
+           {{"4", value("4")},
+            {"446", value("446")},
+            {"447", value("447")},
+            {"442", value("442")},
+            {"443", value("443")},
+            {"501", value("501")}}}};
+}
+
+Json PeiJson(const PeiRecord &record, const HandOverView &handOver, bool trace) {
+  Json smbus = Json::array();
+  for (const SmbusCallRecord &call : record.smbus) {
+    smbus.push_back({{"address", call.address},
+                     {"operation", call.operation},
+                     {"data", call.data},
+                     {"status", call.status},
+                     {"status_text", sim::StatusText(sim::StatusFrom64(call.status))}});
+  }
+  bool answered = false;
+  for (const BmcCallRecord &call : record.bmc) {
+    answered = answered || (!EFI_ERROR(sim::StatusFrom64(call.status)) && call.responseLength == 1);
+  }
+  Json applies = Json::array();
+  for (const I2cApplyRecord &apply : record.i2cApplies) {
+    applies.push_back({{"slave_address", apply.slaveAddress},
+                       {"channel", apply.channel},
+                       {"entry_count", apply.entryCount}});
+  }
+  Json json = {
+      {"outcome", ToJson(record.outcome)},
+      {"entry_status", record.entryRan ? Json(record.entryStatus) : Json(nullptr)},
+      {"installed", record.installed},
+      {"bmc", {{"attempts", record.bmc.size()}, {"answered", answered}}},
+      {"smbus", smbus},
+      {"i2c",
+       {{"configure_calls", record.i2cConfigureCalls},
+        {"fill_calls", record.i2cFillCalls},
+        {"applies", applies}}},
+      {"token_sets", handOver.sets},
+      {"stalls", record.stalls},
+      {"stalled_us", record.stalledMicroseconds},
+      {"time_ns", record.timeNs},
+      {"access_counts", record.accessCounts},
+      {"services", record.services},
+  };
+  if (trace) json["trace"] = record.trace;
+  return json;
+}
+
+Json AddCounts(const Json &a, const Json &b) {
+  Json sum = a;
+  for (auto &[kind, count] : b.items()) {
+    sum[kind] = sum.value(kind, uint64_t{0}) + count.get<uint64_t>();
+  }
+  return sum;
+}
+
+std::array<uint8_t, 128> CmosFromHex(const Json &text) {
+  const std::vector<uint8_t> bytes = BytesFromHex(text.get<std::string>());
+  std::array<uint8_t, 128> cmos{};
+  std::copy_n(bytes.begin(), std::min(bytes.size(), cmos.size()), cmos.begin());
+  return cmos;
+}
+
+}  // namespace
+
+Json BootBoard(const Board &board, const BootOptions &options) {
+  std::array<uint8_t, 128> cmos{};
+  for (size_t index = 0; index < cmos.size(); index++) cmos[index] = board.cmos[index].value_or(0);
+
+  Json boots = Json::array();
+  Json resetValues = Json::array();
+  Json peiCounts = Json::object(), dxeCounts = Json::object();
+  uint64_t peiStalls = 0, dxeStalls = 0, timeNs = 0;
+  Json identification = nullptr;
+  Json result = Json::object();
+
+  for (unsigned number = 1;; number++) {
+    Json boot = {{"number", number}};
+    const PeiRecord pei = RunPeiPhase(options.runner, MakePeiJob(board, cmos, options.trace));
+    cmos = pei.cmos;
+    const HandOverView handOver = ReadHandOver(pei.handOver);
+    identification = Identification(handOver);
+    boot["pei"] = PeiJson(pei, handOver, options.trace);
+    boot["identification"] = identification;
+    peiCounts = AddCounts(peiCounts, pei.accessCounts);
+    peiStalls += pei.stalledMicroseconds;
+    timeNs += pei.timeNs;
+
+    RunSummary end = pei.outcome;
+    std::string where = "PEI";
+    Json tokenSets = handOver.sets;
+    if (pei.outcome.end == "returned") {
+      DxeInput input;
+      input.board = &board;
+      input.handOver = pei.handOver;
+      input.cmos = cmos;
+      input.trace = options.trace;
+      Json dxe = RunDxePhaseIsolated(input);
+      cmos = CmosFromHex(dxe.at("cmos"));
+      dxe.erase("cmos");
+      end = RunSummaryFromJson(dxe.at("outcome"));
+      where = "DXE";
+      for (const Json &set : dxe.at("token_sets")) tokenSets.push_back(set);
+      dxeCounts = AddCounts(dxeCounts, dxe.at("access_counts"));
+      dxeStalls += dxe.at("stalled_us").get<uint64_t>();
+      timeNs += dxe.at("time_ns").get<uint64_t>();
+      boot["dxe"] = std::move(dxe);
+    } else {
+      boot["dxe"] = nullptr;
+    }
+    boot["tokens_written"] = tokenSets;
+    boot["cmos_counter"] = cmos[0x58];
+
+    std::string status;
+    if (end.end == "returned") {
+      status = where == "DXE" ? "ready-to-boot" : "hang";
+    } else if (end.end == "reset") {
+      status = "reset";
+      resetValues.push_back(end.resetValue);
+    } else if (end.hangCause == "error-display") {
+      status = "trap";
+      boot["trap_code"] = end.trapCode;
+    } else {
+      status = "hang";
+      boot["hang_cause"] = end.hangCause;
+    }
+    boot["end"] = status;
+    boot["ended_in"] = where;
+    boots.push_back(boot);
+
+    if (status == "reset" && resetValues.size() <= options.maxResets) continue;
+
+    result["boots"] = number;
+    result["resets"] = resetValues.size();
+    if (status == "reset") {
+      result["status"] = "reset-loop";
+      result["message"] = "reset loop: the board reset " + std::to_string(resetValues.size()) +
+                          " times in a row (limit " + std::to_string(options.maxResets) + ")";
+    } else if (status == "ready-to-boot") {
+      result["status"] = status;
+      result["message"] = "reached ReadyToBoot";
+    } else if (status == "trap") {
+      result["status"] = status;
+      result["trap_code"] = end.trapCode;
+      result["message"] =
+          "fatal-error trap with code " + sim::HexText(end.trapCode) + " in " + where;
+    } else {
+      result["status"] = "hang";
+      result["hang_cause"] = end.hangCause;
+      result["message"] = "the " + where + " phase never finished: " + end.description;
+    }
+    result["exit_code"] = status == "ready-to-boot" ? kExitReadyToBoot : kExitFailedBoot;
+    break;
+  }
+
+  Json report = {
+      {"format", "boardhook-sim-report/1"},
+      {"board",
+       {{"name", board.name}, {"description", board.description}, {"source", board.source}}},
+      {"result", result},
+      {"identification", identification},
+      {"resets",
+       {{"count", resetValues.size()}, {"values", resetValues}, {"cmos_counter", cmos[0x58]}}},
+      {"boots", boots},
+      {"totals",
+       {{"stalled_us", {{"pei", peiStalls}, {"dxe", dxeStalls}, {"total", peiStalls + dxeStalls}}},
+        {"simulated_time_ns", timeNs},
+        {"access_counts",
+         {{"pei", peiCounts}, {"dxe", dxeCounts}, {"total", AddCounts(peiCounts, dxeCounts)}}}}},
+  };
+  return report;
+}
+
+}  // namespace bootsim

@@ -1,0 +1,423 @@
+#include "DxePhase.h"
+
+#include <cstring>
+#include <memory>
+
+#include "BoardMachine.h"
+#include "Subprocess.h"
+#include "board/BoardHookDxe.h"
+#include "include/BoardHookProtocol.h"
+#include "include/PcdTokens.h"
+#include "sim/core/EfiText.h"
+#include "sim/dxe/DxeCore.h"
+#include "sim/dxe/HobListBuilder.h"
+#include "sim/dxe/S3SaveTable.h"
+#include "sim/dxe/SetupStandins.h"
+#include "sim/dxe/SmmStandins.h"
+#include "sim/machine/Machine.h"
+#include "sim/pcd/PcdDatabase.h"
+#include "uefi/Pcd.h"
+
+namespace bootsim {
+
+namespace {
+
+// Records of other modules and earlier phases, at the offsets their
+// producers and consumers share.
+//
+// Heap-buffer HOB name: D97D161A-16CD-4ADA-B9F6-AEC3F9FCCC2C; the HOB's data
+// is a 16-byte header (signature, handle, size, memory kind, active) and the
+// buffer's bytes.
+constexpr EFI_GUID kHeapBufferHobGuid = {
+    0xD97D161A, 0x16CD, 0x4ADA, {0xB9, 0xF6, 0xAE, 0xC3, 0xF9, 0xFC, 0xCC, 0x2C}};
+// The published heap-buffer list: AF62673D-DEDA-43AE-8F03-9C2D89FD78DA;
+// revision, then the list head; each node is two links, the header, the data.
+constexpr EFI_GUID kHeapBufferListGuid = {
+    0xAF62673D, 0xDEDA, 0x43AE, {0x8F, 0x03, 0x9C, 0x2D, 0x89, 0xFD, 0x78, 0xDA}};
+constexpr uint32_t kHeapSignature = 0x50414548;  // "HEAP"
+constexpr uint32_t kHdtBufferHandle = 0xA014;
+constexpr uint32_t kHdtSignature = 0xDB1099CC;
+constexpr size_t kHdtDataOffset = 513;
+
+// The S3 save library's shared record (16 bytes).
+struct S3Record {
+  uint8_t bootScriptLocked;
+  uint8_t tableClosed;
+  uint8_t reserved[6];
+  uint64_t tableBase;
+};
+static_assert(sizeof(S3Record) == 16);
+
+constexpr uint16_t kDebugRedirectPort = 0x80;
+constexpr uint32_t kRedirectStart = 0x5F535452;  // "RTS_"
+constexpr uint32_t kRedirectEnd = 0x5F454E44;    // "DNE_"
+constexpr uint8_t kLinkRetryCmosIndex = 0x58;
+constexpr uint8_t kListFill = 0xA5;   // what the caller's buffers hold before the call
+constexpr uint8_t kGuardFill = 0x5A;  // bytes after each buffer, to see an overrun
+constexpr size_t kGuardSize = 16;
+
+template <class T>
+T Load(const uint8_t *bytes) {
+  T value;
+  std::memcpy(&value, bytes, sizeof value);
+  return value;
+}
+
+std::string MacText(const uint8_t *mac) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3],
+                mac[4], mac[5]);
+  return text;
+}
+
+std::vector<uint8_t> BuildHobList(const Board &board) {
+  sim::HobListBuilder builder;
+  for (const HeapBufferDescription &buffer : board.heapBuffers) {
+    std::vector<uint8_t> data(16);
+    const uint32_t size = static_cast<uint32_t>(buffer.data.size());
+    std::memcpy(&data[0], &buffer.signature, 4);
+    std::memcpy(&data[4], &buffer.handle, 4);
+    std::memcpy(&data[8], &size, 4);
+    data[12] = buffer.memoryKind;
+    data[13] = buffer.active;
+    data.insert(data.end(), buffer.data.begin(), buffer.data.end());
+    builder.AddGuidHob(kHeapBufferHobGuid, data);
+  }
+  builder.AddEnd();
+  return builder.Bytes();
+}
+
+// A caller's buffer with guard bytes behind it.
+struct ListBuffer {
+  explicit ListBuffer(size_t size) : size(size), bytes(size + kGuardSize, kGuardFill) {
+    std::fill(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(size), kListFill);
+  }
+  size_t size;
+  std::vector<uint8_t> bytes;
+
+  bool Touched() const {
+    for (size_t index = 0; index < size; index++) {
+      if (bytes[index] != kListFill) return true;
+    }
+    return false;
+  }
+  bool Overrun() const {
+    for (size_t index = size; index < bytes.size(); index++) {
+      if (bytes[index] != kGuardFill) return true;
+    }
+    return false;
+  }
+};
+
+// The MAC list at `offset` of a buffer: count byte, then six bytes each.
+Json MacList(const ListBuffer &buffer, size_t offset) {
+  const uint8_t count = buffer.bytes[offset];
+  Json entries = Json::array();
+  for (size_t entry = 0; entry < count; entry++) {
+    const size_t at = offset + 1 + 6 * entry;
+    if (at + 6 > buffer.size) break;
+    entries.push_back(MacText(&buffer.bytes[at]));
+  }
+  return {{"touched", buffer.Touched()},
+          {"count", count},
+          {"entries", entries},
+          {"bytes", HexBytes(buffer.bytes.data(), buffer.size)},
+          {"overrun", buffer.Overrun()}};
+}
+
+Json TokenAccess(const sim::PcdAccess &access) {
+  return {
+      {"phase", access.Phase},   {"operation", access.Operation},
+      {"token", access.Token},   {"value", access.Value},
+      {"status", access.Status}, {"status_text", sim::StatusText(sim::StatusFrom64(access.Status))},
+      {"valid", access.Valid}};
+}
+
+// Texts the port-redirect back-end framed with its marker words.
+Json RedirectTexts(const sim::PortLog &log) {
+  Json texts = Json::array();
+  std::string text;
+  bool inside = false;
+  for (const sim::PortWrite &write : log.Writes()) {
+    if (write.port != kDebugRedirectPort) continue;
+    if (write.width == 32 && write.value == kRedirectStart) {
+      inside = true;
+      text.clear();
+    } else if (write.width == 32 && write.value == kRedirectEnd && inside) {
+      texts.push_back(text);
+      inside = false;
+    } else if (inside && write.width == 8) {
+      text.push_back(static_cast<char>(write.value));
+    }
+  }
+  return texts;
+}
+
+// The debug-tool header as the heap-buffer list holds it, if it does.
+Json HdtHeader(sim::DxeCore &core) {
+  auto *record = static_cast<uint8_t *>(core.FindProtocol(kHeapBufferListGuid));
+  if (record == nullptr) return nullptr;
+  uint8_t *head = record + 8;
+  uint8_t *node = Load<uint8_t *>(head);
+  for (size_t steps = 0; node != head && node != nullptr && steps < 4096; steps++) {
+    const uint8_t *header = node + 16;
+    const uint8_t *data = node + 32;
+    const uint32_t size = Load<uint32_t>(header + 8);
+    if (Load<uint32_t>(header) == kHeapSignature &&
+        Load<uint32_t>(header + 4) == kHdtBufferHandle && size >= kHdtDataOffset &&
+        Load<uint32_t>(data) == kHdtSignature) {
+      const uint16_t capacity = Load<uint16_t>(data + 6);
+      const uint16_t writeIndex = Load<uint16_t>(data + 8);
+      const size_t held = std::min<size_t>({writeIndex, capacity, size - kHdtDataOffset});
+      return {{"buffer_size", capacity},
+              {"write_index", writeIndex},
+              {"print_enable", data[10]},
+              {"buffered_mode", data[18]},
+              {"buffered_text",
+               std::string(reinterpret_cast<const char *>(data + kHdtDataOffset), held)}};
+    }
+    node = Load<uint8_t *>(node);
+  }
+  return nullptr;
+}
+
+Json S3Report(const Board &board, sim::PcdDatabase &pcd, const sim::SmmCommunication &smm,
+              const sim::S3SaveTableProvider &tables, uint64_t smmBuffer) {
+  Json s3 = Json::object();
+  const uint64_t recordAddress = pcd.Value(PCD_TOKEN_S3_LIB_PRIVATE_DATA).value_or(0);
+  s3["record"] = recordAddress;
+  if (recordAddress != 0) {
+    const auto *record = reinterpret_cast<const S3Record *>(recordAddress);
+    s3["boot_script_locked"] = record->bootScriptLocked != 0;
+    s3["table_closed"] = record->tableClosed != 0;
+    s3["table_base"] = record->tableBase;
+  }
+  s3["smm_buffer"] = smmBuffer;
+  Json messages = Json::array();
+  for (const sim::CommunicateCall &call : smm.Calls()) {
+    Json message = {{"buffer", reinterpret_cast<uintptr_t>(call.buffer)},
+                    {"size", call.size},
+                    {"bytes", HexBytes(call.contents.data(), call.contents.size())}};
+    if (call.contents.size() >= 40) {
+      EFI_GUID guid;
+      std::memcpy(&guid, call.contents.data(), sizeof guid);
+      message["header_guid"] = sim::GuidText(guid);
+      message["message_length"] = Load<uint64_t>(&call.contents[16]);
+      message["request_code"] = Load<uint32_t>(&call.contents[24]);
+      message["record"] = Load<uint64_t>(&call.contents[32]);
+    }
+    messages.push_back(message);
+  }
+  s3["messages"] = messages;
+  if (board.s3.table) {
+    Json table = {{"created", tables.Table() != nullptr}};
+    if (tables.Table() != nullptr) {
+      table["address"] = reinterpret_cast<uintptr_t>(tables.Table());
+      table["freed"] = !tables.IsLive();
+      const auto mark = tables.EndMark();
+      table["end_mark"] = mark ? Json(*mark) : Json(nullptr);
+    }
+    s3["table"] = table;
+  } else {
+    s3["table"] = nullptr;
+  }
+  return s3;
+}
+
+}  // namespace
+
+Json RunDxePhase(const DxeInput &input) {
+  const Board &board = *input.board;
+  sim::SimClock clock;
+  sim::Machine machine(&clock);
+  DescribeBoardHardware(machine, board);
+  for (size_t index = 0; index < input.cmos.size(); index++) {
+    machine.Cmos().Set(static_cast<uint8_t>(index), input.cmos[index]);
+  }
+  const uint8_t counterBefore = machine.Cmos().Get(kLinkRetryCmosIndex);
+
+  // The database continues where the PEI phase left it: the two phases meet
+  // only here.
+  sim::PcdDatabase pcd;
+  std::string error;
+  if (!pcd.Restore(input.handOver, &error)) {
+    throw SimulatorError("the PEI phase's hand-over cannot be restored: " + error);
+  }
+  const size_t peiAccesses = pcd.Accesses().size();
+  pcd.SetPhase("DXE");
+
+  sim::DxeCore core(clock);
+  core.SetResetHandler([&](EFI_RESET_TYPE, EFI_STATUS) { machine.ResetBoard(); });
+  core.SetHobList(BuildHobList(board));
+  core.InstallProtocol(gPcdProtocolGuid, pcd.Protocol());
+
+  // Other modules' interfaces present before the driver starts.
+  sim::SetupItemSuppress setupItems;
+  if (board.modules.setupItemSuppress) setupItems.Install(core);
+  sim::SmmCommunication smm;
+  if (board.modules.smmCommunication) smm.Install(core);
+  sim::S3SaveTableProvider tables(core);
+  sim::S3SaveTableLayout layout;
+  layout.size = board.s3.size;
+  layout.signature = board.s3.signature;
+  layout.boundary_offset = board.s3.boundaryOffset;
+  layout.boundary_marker = board.s3.boundaryMarker;
+  layout.end_offset = board.s3.endOffset;
+
+  // Values that other modules put into the database before the driver runs
+  // (not calls of the driver, so not in the access record).
+  uint64_t smmBuffer = 0;
+  if (board.s3.smmBufferSize != 0) {
+    void *buffer = core.AllocatePoolForPlatform(EfiRuntimeServicesData, board.s3.smmBufferSize);
+    smmBuffer = reinterpret_cast<uintptr_t>(buffer);
+    pcd.Declare(PCD_TOKEN_SMM_COMMUNICATION_BUFFER, 8, smmBuffer);
+  }
+  if (board.s3.recordByEarlierModule) {
+    auto *record = static_cast<S3Record *>(
+        core.AllocatePoolForPlatform(EfiRuntimeServicesData, sizeof(S3Record)));
+    std::memset(record, 0, sizeof *record);
+    if (board.s3.table) record->tableBase = reinterpret_cast<uintptr_t>(tables.Create(layout));
+    pcd.Declare(PCD_TOKEN_S3_LIB_PRIVATE_DATA, 8, reinterpret_cast<uintptr_t>(record));
+  }
+
+  sim::SetupSuppressTrigger trigger;
+  sim::SmmReadyToLock readyToLock;
+  ListBuffer first(kFirstListSize), second(kSecondListSize);
+  Json reached = Json::array();
+  Json entryStatus = nullptr;
+  Json hook4 = {{"called", false}};
+
+  const sim::RunOutcome outcome = machine.Run([&] {
+    entryStatus = sim::StatusTo64(core.RunEntryPoint(BoardHookDxeImageEntry));
+    reached.push_back("entry");
+    // Another module of the boot fills the shared record's table.
+    if (board.s3.table && !board.s3.recordByEarlierModule) {
+      const uint64_t address = pcd.Value(PCD_TOKEN_S3_LIB_PRIVATE_DATA).value_or(0);
+      if (address != 0) {
+        reinterpret_cast<S3Record *>(address)->tableBase =
+            reinterpret_cast<uintptr_t>(tables.Create(layout));
+      }
+    }
+    if (board.modules.setupSuppressTrigger) {
+      trigger.Install(core);
+      reached.push_back("setup-suppress-trigger");
+    }
+    // A platform module calls the hook as callers must: only when the
+    // member is there.
+    auto *hooks = static_cast<BOARD_HOOK_PROTOCOL *>(core.FindProtocol(gBoardHookProtocolGuid));
+    if (hooks != nullptr && hooks->Hook4 != nullptr) {
+      const EFI_STATUS status = hooks->Hook4(first.bytes.data(), second.bytes.data());
+      hook4 = {{"called", true}, {"status", sim::StatusTo64(status)}};
+      reached.push_back("hook4");
+    } else {
+      hook4 = {
+          {"called", false},
+          {"reason", hooks == nullptr ? "BOARD_HOOK_PROTOCOL is not installed" : "Hook4 is NULL"}};
+    }
+    if (board.modules.smmReadyToLock) {
+      readyToLock.Install(core);
+      reached.push_back("smm-ready-to-lock");
+    }
+    core.SignalReadyToBoot();
+    reached.push_back("ready-to-boot");
+  });
+
+  if (hook4["called"].get<bool>()) {
+    hook4["first_list"] = MacList(first, 3);
+    hook4["second_list"] = MacList(second, 0);
+  }
+
+  Json tokenSets = Json::array();
+  Json invalid = Json::array();
+  for (size_t index = peiAccesses; index < pcd.Accesses().size(); index++) {
+    const sim::PcdAccess &access = pcd.Accesses()[index];
+    if (access.IsSet()) tokenSets.push_back(TokenAccess(access));
+    if (!access.Valid) invalid.push_back(TokenAccess(access));
+  }
+
+  Json suppressed = Json::array();
+  Json otherFormSets = Json::array();
+  for (const sim::SuppressItemCall &call : setupItems.Calls()) {
+    if (call.form_set == "Setup") {
+      suppressed.push_back(call.item);
+    } else {
+      otherFormSets.push_back({{"form_set", call.form_set}, {"item", call.item}});
+    }
+  }
+
+  Json postCodes = Json::array();
+  for (const sim::PortWrite &write : machine.PostCodes().Writes()) {
+    postCodes.push_back({{"port", write.port},
+                         {"width", write.width},
+                         {"value", write.value},
+                         {"time_ns", write.timeNs}});
+  }
+  Json handOvers = Json::array();
+  for (const sim::HandOver &handOver : machine.DebugTool().HandOvers()) {
+    handOvers.push_back({{"edx", handOver.edx},
+                         {"eax", handOver.eax},
+                         {"ebx", handOver.ebx},
+                         {"armed", handOver.armed}});
+  }
+  Json toolPortWrites = Json::array();
+  for (const sim::PortWrite &write : machine.DebugTool().PortWrites().Writes()) {
+    toolPortWrites.push_back(
+        {{"port", write.port}, {"width", write.width}, {"value", write.value}});
+  }
+  Json stalls = Json::array();
+  for (const sim::ServiceCall &call : core.CallsOf(sim::Service::Stall)) {
+    stalls.push_back(call.args[0]);
+  }
+
+  std::array<uint8_t, 128> cmos;
+  for (size_t index = 0; index < cmos.size(); index++) {
+    cmos[index] = machine.Cmos().Get(static_cast<uint8_t>(index));
+  }
+
+  Json record = {
+      {"outcome", ToJson(Summarize(outcome))},
+      {"reached", reached},
+      {"entry_status", entryStatus},
+      {"token_sets", tokenSets},
+      {"invalid_token_accesses", invalid},
+      {"setup_items",
+       {{"protocol_present", board.modules.setupItemSuppress},
+        {"suppressed", suppressed},
+        {"other_form_sets", otherFormSets}}},
+      {"hook4", hook4},
+      {"s3", S3Report(board, pcd, smm, tables, smmBuffer)},
+      {"cmos_counter_before", counterBefore},
+      {"cmos_counter_after", machine.Cmos().Get(kLinkRetryCmosIndex)},
+      {"post_codes", postCodes},
+      {"debug_text",
+       {{"port_redirect", RedirectTexts(machine.PostCodes())},
+        {"uart", machine.Uart().TransmittedText()},
+        {"debug_tool",
+         {{"breakpoint_armed", machine.IoBreakpointArmed(0x99CC)},
+          {"hand_overs", handOvers},
+          {"port_writes", toolPortWrites},
+          {"header", HdtHeader(core)}}}}},
+      {"stalls", stalls},
+      {"stalled_us", clock.StalledMicroseconds()},
+      {"time_ns", clock.NowNanoseconds()},
+      {"access_counts", AccessCounts(machine.Trace())},
+      {"core_errors", core.Errors()},
+      {"cmos", HexBytes(cmos.data(), cmos.size())},
+  };
+  if (input.trace) record["trace"] = TraceRecords(machine.Trace());
+  return record;
+}
+
+Json RunDxePhaseIsolated(const DxeInput &input) {
+  const ChildResult result = RunForked([&] { return RunDxePhase(input).dump(); });
+  if (!result.Succeeded()) {
+    throw SimulatorError("the DXE phase failed (" + result.EndText() + "): " + result.err);
+  }
+  try {
+    return Json::parse(result.out);
+  } catch (const std::exception &error) {
+    throw SimulatorError(std::string("the DXE phase's record is unreadable: ") + error.what());
+  }
+}
+
+}  // namespace bootsim

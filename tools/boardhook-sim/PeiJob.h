@@ -1,0 +1,83 @@
+// What the tool hands the 32-bit PEI runner (the job: the parts of the board
+// that the PEI phase sees) and what the runner hands back (the record: the
+// configuration database in its serialized hand-over form, and what happened
+// for the report). Both travel as JSON through the runner's stdin and stdout.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Board.h"
+#include "SimJson.h"
+
+namespace bootsim {
+
+struct TokenDeclaration {
+  uint32_t token = 0;
+  unsigned size = 0;
+  uint64_t value = 0;
+};
+
+struct PeiJob {
+  std::vector<TokenDeclaration> tokens;  // the database as the build left it
+  SmbusDescription smbus;
+  BmcDescription bmc;
+  SetupVariableDescription setupVariable;
+  std::vector<std::string> installs;  // PPIs installed after the entry, in order
+  CpuDescription cpu;
+  std::array<uint8_t, 128> cmos{};
+  bool trace = false;
+};
+
+struct SmbusCallRecord {
+  uint8_t address = 0;
+  std::string operation;  // "read", "write" or another operation's number
+  uint8_t data = 0;
+  uint64_t status = 0;  // 64-bit form
+};
+
+struct BmcCallRecord {
+  uint8_t netFunction = 0;
+  uint8_t command = 0;
+  std::vector<uint8_t> request;
+  uint8_t responseLength = 0;
+  uint64_t status = 0;
+};
+
+struct I2cApplyRecord {
+  uint32_t slaveAddress = 0;
+  uint32_t channel = 0;
+  uint32_t entryCount = 0;
+  std::vector<uint8_t> table;
+};
+
+struct PeiRecord {
+  std::string handOver;  // the configuration database, serialized
+  bool entryRan = false;
+  uint64_t entryStatus = 0;  // 64-bit form
+  std::vector<std::string> installed;
+  RunSummary outcome;
+  std::vector<std::string> services;  // the foundation's trace
+  std::vector<SmbusCallRecord> smbus;
+  std::vector<BmcCallRecord> bmc;
+  std::vector<uint64_t> stalls;  // microseconds of each stall call
+  uint64_t stalledMicroseconds = 0;
+  uint32_t i2cConfigureCalls = 0;
+  uint32_t i2cFillCalls = 0;
+  std::vector<I2cApplyRecord> i2cApplies;
+  uint64_t timeNs = 0;
+  Json accessCounts = Json::object();
+  Json trace = Json::array();
+  std::array<uint8_t, 128> cmos{};
+};
+
+Json ToJson(const PeiJob &job);
+PeiJob PeiJobFromJson(const Json &json);
+Json ToJson(const PeiRecord &record);
+PeiRecord PeiRecordFromJson(const Json &json);
+
+inline constexpr const char *kPeiJobFormat = "boardhook-pei-job/1";
+inline constexpr const char *kPeiRecordFormat = "boardhook-pei-record/1";
+
+}  // namespace bootsim

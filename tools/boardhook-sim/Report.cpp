@@ -1,0 +1,290 @@
+#include "Report.h"
+
+#include <cstdio>
+#include <sstream>
+
+#include "sim/core/EfiText.h"
+
+namespace bootsim {
+
+namespace {
+
+std::string Hex(const Json &value) {
+  return value.is_null() ? "-" : sim::HexText(value.get<uint64_t>());
+}
+
+std::string Status(const Json &value) {
+  return value.is_null() ? "-" : sim::StatusText(sim::StatusFrom64(value.get<uint64_t>()));
+}
+
+std::string Join(const Json &list, const std::string &separator = ", ") {
+  std::string text;
+  for (const Json &item : list) {
+    if (!text.empty()) text += separator;
+    text += item.is_string() ? item.get<std::string>() : item.dump();
+  }
+  return text;
+}
+
+std::string Plural(uint64_t count, const char *one, const char *many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+std::string Counts(const Json &counts) {
+  std::string text;
+  for (auto &[kind, count] : counts.items()) {
+    if (count.get<uint64_t>() == 0) continue;
+    if (!text.empty()) text += ", ";
+    text += kind + " " + std::to_string(count.get<uint64_t>());
+  }
+  return text.empty() ? "none" : text;
+}
+
+std::string Milliseconds(uint64_t ns) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f ms", static_cast<double>(ns) / 1e6);
+  return text;
+}
+
+std::string MacListText(const Json &list, size_t size) {
+  if (!list.at("touched").get<bool>()) return "untouched";
+  std::string text = Plural(list.at("count").get<uint64_t>(), "entry", "entries");
+  if (!list.at("entries").empty()) text += ": " + Join(list.at("entries"));
+  text += "  [" + list.at("bytes").get<std::string>() + "]";
+  if (list.at("overrun").get<bool>()) {
+    text += "  OVERRUN: written past the " + std::to_string(size) + "-byte buffer";
+  }
+  return text;
+}
+
+void RenderPei(std::ostream &out, const Json &pei, bool trace) {
+  out << "  PEI phase (32-bit)\n";
+  out << "    entry: " << Status(pei.at("entry_status"));
+  out << "; installed after it: "
+      << (pei.at("installed").empty() ? "nothing" : Join(pei.at("installed"))) << "\n";
+  const Json &bmc = pei.at("bmc");
+  const uint64_t attempts = bmc.at("attempts").get<uint64_t>();
+  out << "    BMC: ";
+  if (attempts == 0) {
+    out << "not asked\n";
+  } else if (bmc.at("answered").get<bool>()) {
+    out << "answered at attempt " << attempts << "\n";
+  } else {
+    out << "never answered (" << Plural(attempts, "attempt", "attempts") << ")\n";
+  }
+  out << "    SMBus:";
+  if (pei.at("smbus").empty()) out << " no transfers";
+  for (const Json &call : pei.at("smbus")) {
+    const bool read = call.at("operation") == "read";
+    out << " " << call.at("operation").get<std::string>() << " " << Hex(call.at("address"))
+        << (read ? " -> " : " = ") << Hex(call.at("data"));
+    if (call.at("status").get<uint64_t>() != 0)
+      out << " (" << call.at("status_text").get<std::string>() << ")";
+    out << ";";
+  }
+  out << "\n";
+  const Json &i2c = pei.at("i2c");
+  out << "    I2C tables: configured " << i2c.at("configure_calls") << ", filled "
+      << i2c.at("fill_calls") << ", applied " << i2c.at("applies").size();
+  for (const Json &apply : i2c.at("applies")) {
+    out << " (device " << Hex(apply.at("slave_address")) << " channel " << apply.at("channel")
+        << ", " << apply.at("entry_count") << " entries)";
+  }
+  out << "\n";
+  out << "    stalls: " << Plural(pei.at("stalls").size(), "stall", "stalls") << ", "
+      << pei.at("stalled_us") << " us\n";
+  out << "    hardware accesses: " << Counts(pei.at("access_counts")) << "\n";
+  if (pei.at("outcome").at("end") != "returned") {
+    out << "    ended: " << pei.at("outcome").at("description").get<std::string>() << "\n";
+  }
+  if (trace) {
+    out << "    PEI services:\n";
+    for (const Json &line : pei.at("services")) out << "      " << line.get<std::string>() << "\n";
+    out << "    hardware-access trace:\n";
+    for (const Json &record : pei.at("trace")) {
+      out << "      " << record.at("text").get<std::string>() << "\n";
+    }
+  }
+}
+
+void RenderS3(std::ostream &out, const Json &s3) {
+  out << "    S3 hand-off: ";
+  if (s3.at("record").get<uint64_t>() == 0) {
+    out << "no shared record (token 584 is 0)\n";
+    return;
+  }
+  out << "record " << Hex(s3.at("record"))
+      << (s3.at("boot_script_locked").get<bool>() ? ", locked" : ", not locked")
+      << (s3.at("table_closed").get<bool>() ? ", table closed" : ", table not closed") << "\n";
+  if (s3.at("messages").empty()) {
+    out << "      no message sent to SMM\n";
+  }
+  for (const Json &message : s3.at("messages")) {
+    out << "      message sent to SMM: " << message.at("size") << " bytes";
+    if (message.contains("header_guid")) {
+      out << ", " << message.at("header_guid").get<std::string>() << ", length "
+          << message.at("message_length") << ", request " << message.at("request_code")
+          << ", record " << Hex(message.at("record"));
+    }
+    out << "\n";
+  }
+  const Json &table = s3.at("table");
+  if (table.is_null()) {
+    out << "      no S3 save table on this board\n";
+  } else if (!table.at("created").get<bool>()) {
+    out << "      the table was never put into the record\n";
+  } else {
+    out << "      table " << Hex(table.at("address")) << ": end mark " << Hex(table.at("end_mark"))
+        << (table.at("freed").get<bool>() ? ", freed" : ", not freed") << "\n";
+  }
+}
+
+void RenderDxe(std::ostream &out, const Json &dxe, bool trace) {
+  out << "  DXE phase (64-bit)\n";
+  out << "    entry: " << Status(dxe.at("entry_status"))
+      << "; reached: " << (dxe.at("reached").empty() ? "nothing" : Join(dxe.at("reached"))) << "\n";
+  const Json &setup = dxe.at("setup_items");
+  out << "    setup items suppressed";
+  if (!setup.at("protocol_present").get<bool>()) {
+    out << ": none (no SETUP_ITEM_SUPPRESS_PROTOCOL)\n";
+  } else {
+    out << " (" << setup.at("suppressed").size() << " calls): "
+        << (setup.at("suppressed").empty() ? "none" : Join(setup.at("suppressed"), " ")) << "\n";
+  }
+  for (const Json &other : setup.at("other_form_sets")) {
+    out << "      in form set \"" << other.at("form_set").get<std::string>()
+        << "\": " << other.at("item") << "\n";
+  }
+  const Json &hook4 = dxe.at("hook4");
+  if (hook4.at("called").get<bool>()) {
+    out << "    MAC lists (Hook4, " << Status(hook4.at("status")) << "):\n";
+    out << "      first list (10 bytes, list at byte 3): "
+        << MacListText(hook4.at("first_list"), 10) << "\n";
+    out << "      second list (19 bytes): " << MacListText(hook4.at("second_list"), 19) << "\n";
+  } else if (hook4.contains("reason")) {
+    out << "    MAC lists: Hook4 not called: " << hook4.at("reason").get<std::string>() << "\n";
+  } else {
+    out << "    MAC lists: Hook4 not called: the boot ended before\n";
+  }
+  RenderS3(out, dxe.at("s3"));
+  out << "    CMOS counter (0x58): " << dxe.at("cmos_counter_before") << " -> "
+      << dxe.at("cmos_counter_after") << "\n";
+  out << "    POST codes:";
+  if (dxe.at("post_codes").empty()) out << " none";
+  for (const Json &code : dxe.at("post_codes")) {
+    out << " " << Hex(code.at("port")) << "<-" << Hex(code.at("value")) << "/" << code.at("width");
+  }
+  out << "\n";
+  const Json &text = dxe.at("debug_text");
+  out << "    debug text: port 0x80 redirect: "
+      << (text.at("port_redirect").empty() ? "none" : Join(text.at("port_redirect"), " | "))
+      << "; UART 0x3F8: "
+      << (text.at("uart").get<std::string>().empty()
+              ? "none"
+              : "\"" + text.at("uart").get<std::string>() + "\"")
+      << "\n";
+  const Json &tool = text.at("debug_tool");
+  out << "      debug tool: breakpoint "
+      << (tool.at("breakpoint_armed").get<bool>() ? "armed" : "not armed") << ", "
+      << Plural(tool.at("hand_overs").size(), "hand-over", "hand-overs") << ", "
+      << Plural(tool.at("port_writes").size(), "write", "writes") << " to port 0xFFED";
+  if (!tool.at("header").is_null()) {
+    const std::string buffered = tool.at("header").at("buffered_text").get<std::string>();
+    out << ", header buffer: " << (buffered.empty() ? "empty" : "\"" + buffered + "\"");
+  }
+  out << "\n";
+  out << "    stalls: " << Plural(dxe.at("stalls").size(), "stall", "stalls") << ", "
+      << dxe.at("stalled_us") << " us\n";
+  out << "    hardware accesses: " << Counts(dxe.at("access_counts")) << "\n";
+  if (!dxe.at("invalid_token_accesses").empty()) {
+    out << "    token accesses the database refused or cut:\n";
+    for (const Json &access : dxe.at("invalid_token_accesses")) {
+      out << "      " << access.at("operation").get<std::string>() << " " << access.at("token")
+          << "\n";
+    }
+  }
+  if (!dxe.at("core_errors").empty()) {
+    out << "    DXE core found misuse:\n";
+    for (const Json &error : dxe.at("core_errors"))
+      out << "      " << error.get<std::string>() << "\n";
+  }
+  if (dxe.at("outcome").at("end") != "returned") {
+    out << "    ended: " << dxe.at("outcome").at("description").get<std::string>() << "\n";
+  }
+  if (trace) {
+    out << "    hardware-access trace:\n";
+    for (const Json &record : dxe.at("trace")) {
+      out << "      " << record.at("text").get<std::string>() << "\n";
+    }
+  }
+}
+
+const char *EndText(const std::string &end) {
+  if (end == "ready-to-boot") return "reached ReadyToBoot";
+  if (end == "reset") return "reset";
+  if (end == "trap") return "fatal-error trap";
+  return "never finished";
+}
+
+}  // namespace
+
+std::string RenderText(const Json &report, bool trace) {
+  std::ostringstream out;
+  const Json &board = report.at("board");
+  out << "boardhook-sim: "
+      << (board.at("name").get<std::string>().empty() ? "(unnamed board)"
+                                                      : board.at("name").get<std::string>())
+      << " (" << board.at("source").get<std::string>() << ")\n";
+  if (!board.at("description").get<std::string>().empty()) {
+    out << "  " << board.at("description").get<std::string>() << "\n";
+  }
+  const Json &result = report.at("result");
+  out << "Result: " << result.at("message").get<std::string>() << " after "
+      << Plural(result.at("boots").get<uint64_t>(), "boot", "boots") << " ("
+      << Plural(result.at("resets").get<uint64_t>(), "reset", "resets") << "); exit status "
+      << result.at("exit_code") << "\n";
+  const Json &identification = report.at("identification");
+  if (!identification.is_null()) {
+    const Json &tokens = identification.at("tokens");
+    out << "Board type "
+        << (identification.at("board_type").is_null() ? "-"
+                                                      : identification.at("board_type").dump())
+        << "; identification tokens 446 = " << Hex(tokens.at("446"))
+        << ", 447 = " << Hex(tokens.at("447")) << ", 442 = " << Hex(tokens.at("442"))
+        << ", 443 = " << Hex(tokens.at("443")) << "; token 501 = " << Hex(tokens.at("501")) << "\n";
+  }
+
+  for (const Json &boot : report.at("boots")) {
+    out << "\nBoot " << boot.at("number") << ": " << EndText(boot.at("end").get<std::string>());
+    if (boot.contains("trap_code")) out << " " << Hex(boot.at("trap_code"));
+    out << "\n";
+    RenderPei(out, boot.at("pei"), trace);
+    if (!boot.at("dxe").is_null()) RenderDxe(out, boot.at("dxe"), trace);
+    out << "  tokens written:\n";
+    if (boot.at("tokens_written").empty()) out << "    none\n";
+    for (const Json &set : boot.at("tokens_written")) {
+      char line[160];
+      std::snprintf(line, sizeof line, "    %-4s %-6s %4llu = %-18s %s\n",
+                    set.at("phase").get<std::string>().c_str(),
+                    set.at("operation").get<std::string>().c_str(),
+                    static_cast<unsigned long long>(set.at("token").get<uint64_t>()),
+                    Hex(set.at("value")).c_str(), set.at("status_text").get<std::string>().c_str());
+      out << line;
+    }
+  }
+
+  const Json &totals = report.at("totals");
+  const Json &resets = report.at("resets");
+  out << "\nTotals\n";
+  out << "  resets: " << resets.at("count");
+  if (!resets.at("values").empty()) out << " (" << Join(resets.at("values")) << " to port 0xCF9)";
+  out << "; CMOS counter (0x58): " << resets.at("cmos_counter") << "\n";
+  const Json &stalled = totals.at("stalled_us");
+  out << "  simulated time: " << Milliseconds(totals.at("simulated_time_ns").get<uint64_t>())
+      << "; in stalls: PEI " << stalled.at("pei") << " us, DXE " << stalled.at("dxe")
+      << " us, total " << stalled.at("total") << " us\n";
+  out << "  hardware accesses: " << Counts(totals.at("access_counts").at("total")) << "\n";
+  return out.str();
+}
+
+}  // namespace bootsim
