@@ -12,6 +12,7 @@
 
 #include "BoardMachine.h"
 #include "PeiJob.h"
+#include "include/SetupVariable.h"
 #include "pei/BoardHookPei.h"
 #include "sim/core/EfiText.h"
 #include "sim/machine/Machine.h"
@@ -22,10 +23,6 @@
 
 namespace bootsim {
 namespace {
-
-// Vendor GUID of the "Setup" variable: EC87D643-EBA4-4BB5-A1E5-3F3E36B20DA9.
-constexpr EFI_GUID kSetupVariableGuid = {
-    0xEC87D643, 0xEBA4, 0x4BB5, {0xA1, 0xE5, 0x3F, 0x3E, 0x36, 0xB2, 0x0D, 0xA9}};
 
 PeiRecord RunPei(const PeiJob &job) {
   sim::SimClock clock;
@@ -50,7 +47,7 @@ PeiRecord RunPei(const PeiJob &job) {
   sim::StallPpiStandIn stall(pei);
   sim::ReadOnlyVariablePpiStandIn variables(pei);
   if (job.setupVariable.present) {
-    variables.SetVariable(u"Setup", kSetupVariableGuid, job.setupVariable.data);
+    variables.SetVariable(u"Setup", gSetupVariableGuid, job.setupVariable.data);
   }
   sim::BmcIpmiPpiStandIn bmc(pei);
   if (job.bmc.answerAfter) {

@@ -83,6 +83,9 @@ Json AccessCounts(const sim::AccessTrace &trace) {
   Json counts = Json::object();
   for (size_t kind = 0; kind < sim::kAccessKindCount; kind++) {
     const auto accessKind = static_cast<sim::AccessKind>(kind);
+    // Stalls and restarts are in the trace but are no accesses of the
+    // firmware; the report counts them apart.
+    if (accessKind == sim::AccessKind::Stall || accessKind == sim::AccessKind::Restart) continue;
     counts[sim::AccessKindName(accessKind)] = trace.Count(accessKind);
   }
   return counts;

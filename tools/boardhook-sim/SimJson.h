@@ -29,7 +29,8 @@ RunSummary Summarize(const sim::RunOutcome &outcome);
 Json ToJson(const RunSummary &summary);
 RunSummary RunSummaryFromJson(const Json &json);
 
-// {"IoRead": n, ...} for every kind, zero counts included.
+// {"IoRead": n, ...} for every kind of firmware access, zero counts
+// included (stall and restart records are not accesses).
 Json AccessCounts(const sim::AccessTrace &trace);
 // One object per record: kind, width, address, value, aux, time_ns, repeat.
 Json TraceRecords(const sim::AccessTrace &trace);
