@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <map>
@@ -207,8 +208,8 @@ class TableReader {
     }
     if (value > MaxOf(bits)) {
       throw BoardError(file_, LineOf(node.source()), path,
-                       "value " + Hex(value) + " out of range for a " + std::to_string(bits) +
-                           "-bit field (0 to " + Hex(MaxOf(bits)) + ")");
+                       "value " + Hex(value) + " does not fit in " + std::to_string(bits) +
+                           " bits (0 to " + Hex(MaxOf(bits)) + ")");
     }
     return value;
   }
@@ -1004,6 +1005,10 @@ Board ParseBoard(std::string_view text, const std::string &file) {
 }
 
 Board LoadBoardFile(const std::string &path) {
+  std::error_code code;
+  if (std::filesystem::is_directory(path, code)) {
+    throw BoardError(path, 0, "", "cannot read the file: it is a directory");
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     throw BoardError(path, 0, "", std::string("cannot read the file: ") + std::strerror(errno));

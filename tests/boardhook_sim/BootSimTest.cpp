@@ -1,0 +1,240 @@
+// Whole boots through the boardhook-sim program, as a user runs it: the
+// reference board's JSON report field by field, described boards that take
+// distinct paths, and bad input with its message and exit status 2.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "SimJson.h"
+#include "Subprocess.h"
+
+namespace {
+
+using bootsim::Json;
+
+struct ToolRun {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+  Json report;  // the parsed stdout of a --json run
+};
+
+ToolRun RunTool(std::vector<std::string> args) {
+  args.insert(args.begin(), BOARDHOOK_SIM_TOOL);
+  const bootsim::ChildResult result = bootsim::RunProgram(args, "");
+  ToolRun run{result.exitCode, result.out, result.err, nullptr};
+  if (std::find(args.begin(), args.end(), "--json") != args.end() && !result.out.empty()) {
+    run.report = Json::parse(result.out);
+  }
+  return run;
+}
+
+std::string Board(const std::string &name) {
+  return std::string(BOARDHOOK_SIM_BOARDS) + "/" + name;
+}
+
+// The tool needs the host32 tree's PEI runner; scripts/build and scripts/test
+// build it, a host64-only build does not.
+class BootSimTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static const bool runnerMissing = [] {
+      const ToolRun run = RunTool({"--json"});
+      return run.exitCode == 3 && run.err.find("PEI runner") != std::string::npos;
+    }();
+    if (runnerMissing) GTEST_SKIP() << "the PEI runner is not built (scripts/build host32)";
+  }
+
+  static Json Boot(const std::vector<std::string> &args, int expectedExit) {
+    std::vector<std::string> all = args;
+    all.push_back("--json");
+    const ToolRun run = RunTool(all);
+    EXPECT_EQ(run.exitCode, expectedExit) << run.err;
+    EXPECT_TRUE(run.report.is_object()) << run.out << run.err;
+    return run.report;
+  }
+};
+
+// The PEI phase's token writes, as "operation token=value".
+std::vector<std::string> Sets(const Json &sets) {
+  std::vector<std::string> text;
+  for (const Json &set : sets) {
+    EXPECT_EQ(set.at("status").get<uint64_t>(), 0u) << set;
+    text.push_back(set.at("operation").get<std::string>() + " " + set.at("token").dump() + "=" +
+                   set.at("value").dump());
+  }
+  return text;
+}
+
+TEST_F(BootSimTest, ReferenceBoardReport) {
+  const Json report = Boot({}, 0);
+  ASSERT_TRUE(report.is_object());
+  EXPECT_EQ(report.at("format"), "boardhook-sim-report/1");
+  EXPECT_EQ(report.at("board").at("name"), "reference");
+
+  const Json &result = report.at("result");
+  EXPECT_EQ(result.at("status"), "ready-to-boot");
+  EXPECT_EQ(result.at("exit_code"), 0);
+  EXPECT_EQ(result.at("boots"), 1);
+  EXPECT_EQ(result.at("resets"), 0);
+
+  // Identification, as the PEI phase handed it over: 0x17 -> type 14 and
+  // revision 2; 0x2B -> 3, 5, 0; the Setup option -> 0xFF.
+  const Json &id = report.at("identification");
+  EXPECT_EQ(id.at("board_type"), 14);
+  EXPECT_EQ(id.at("tokens").at("446"), 3);
+  EXPECT_EQ(id.at("tokens").at("447"), 5);
+  EXPECT_EQ(id.at("tokens").at("442"), 0);
+  EXPECT_EQ(id.at("tokens").at("443"), 2);
+  EXPECT_EQ(id.at("tokens").at("501"), 0xFF);
+
+  ASSERT_EQ(report.at("boots").size(), 1u);
+  const Json &boot = report.at("boots")[0];
+  EXPECT_EQ(boot.at("end"), "ready-to-boot");
+  EXPECT_EQ(boot.at("ended_in"), "DXE");
+
+  // PEI: the BMC answers the third request after two 100 ms stalls; the
+  // identification bytes are read after the write to 0x71; the I2C tables
+  // are applied for channels 2 and 4; 0x71 is cleared last.
+  const Json &pei = boot.at("pei");
+  EXPECT_EQ(pei.at("entry_status"), 0);
+  EXPECT_EQ(pei.at("installed"), Json({"smbus", "i2c-table", "i2c-apply"}));
+  EXPECT_EQ(pei.at("bmc").at("attempts"), 3);
+  EXPECT_EQ(pei.at("bmc").at("answered"), true);
+  EXPECT_EQ(pei.at("stalls"), Json({100000, 100000}));
+  EXPECT_EQ(pei.at("stalled_us"), 200000);
+  std::vector<std::string> smbus;
+  for (const Json &call : pei.at("smbus")) {
+    smbus.push_back(call.at("operation").get<std::string>() + " " + call.at("address").dump() +
+                    " " + call.at("data").dump());
+  }
+  EXPECT_EQ(smbus, (std::vector<std::string>{"write 113 16", "read 57 23", "read 58 43",
+                                             "write 116 0", "write 113 0"}));
+  EXPECT_EQ(pei.at("i2c").at("configure_calls"), 1);
+  EXPECT_EQ(pei.at("i2c").at("fill_calls"), 1);
+  ASSERT_EQ(pei.at("i2c").at("applies").size(), 2u);
+  EXPECT_EQ(pei.at("i2c").at("applies")[0].at("channel"), 2);
+  EXPECT_EQ(pei.at("i2c").at("applies")[1].at("channel"), 4);
+  EXPECT_EQ(pei.at("i2c").at("applies")[1].at("slave_address"), 0xE2);
+  EXPECT_EQ(Sets(pei.at("token_sets")),
+            (std::vector<std::string>{"Set64 501=255", "Set8 4=14", "Set8 446=3", "Set8 447=5",
+                                      "Set8 442=0", "Set8 443=2"}));
+  EXPECT_GT(pei.at("access_counts").at("IdtBaseRead").get<uint64_t>(), 0u);
+
+  // DXE: the driver starts, the platform's steps all run, nothing misused.
+  const Json &dxe = boot.at("dxe");
+  EXPECT_EQ(dxe.at("entry_status"), 0);
+  EXPECT_EQ(dxe.at("outcome").at("end"), "returned");
+  const Json &reached = dxe.at("reached");
+  EXPECT_EQ(reached.front(), "entry");
+  EXPECT_EQ(reached.back(), "ready-to-boot");
+  EXPECT_TRUE(dxe.at("core_errors").empty()) << dxe.at("core_errors");
+  EXPECT_TRUE(dxe.at("invalid_token_accesses").empty()) << dxe.at("invalid_token_accesses");
+  EXPECT_EQ(dxe.at("cmos_counter_before"), 0);
+  EXPECT_EQ(dxe.at("cmos_counter_after"), 0);
+
+  // Every token written in the boot: the PEI phase's sets come first.
+  const Json &written = boot.at("tokens_written");
+  ASSERT_GE(written.size(), 6u);
+  EXPECT_EQ(written[0].at("phase"), "PEI");
+  EXPECT_EQ(written[0].at("token"), 501);
+
+  const Json &totals = report.at("totals");
+  EXPECT_EQ(totals.at("stalled_us").at("pei"), 200000);
+  EXPECT_GE(totals.at("simulated_time_ns").get<uint64_t>(), 200000000u);
+  EXPECT_EQ(report.at("resets").at("count"), 0);
+}
+
+// Board type 8 and type 5: the identification bytes decide the type that
+// the DXE driver reads from the hand-over.
+TEST_F(BootSimTest, IdentificationBytesDecideTheBoardType) {
+  struct Case {
+    const char *board;
+    int type;
+  };
+  for (const Case &c : {Case{"type8.toml", 8}, Case{"type5.toml", 5}}) {
+    SCOPED_TRACE(c.board);
+    const Json report = Boot({Board(c.board)}, 0);
+    ASSERT_TRUE(report.is_object());
+    EXPECT_EQ(report.at("identification").at("board_type"), c.type);
+    EXPECT_EQ(report.at("result").at("status"), "ready-to-boot");
+  }
+}
+
+// A BMC that never answers: ten requests and ten stalls of 100 ms, then the
+// identification is read as usual.
+TEST_F(BootSimTest, SilentBmcCostsTenAttemptsAndOneSecond) {
+  const Json report = Boot({Board("bmc-silent.toml")}, 0);
+  ASSERT_TRUE(report.is_object());
+  const Json &pei = report.at("boots")[0].at("pei");
+  EXPECT_EQ(pei.at("bmc").at("attempts"), 10);
+  EXPECT_EQ(pei.at("bmc").at("answered"), false);
+  EXPECT_EQ(pei.at("stalled_us"), 1000000);
+  EXPECT_EQ(report.at("identification").at("board_type"), 12);
+}
+
+TEST(BootSimToolTest, PrintsTheShippedReferenceBoard) {
+  const ToolRun run = RunTool({"--print-reference-board"});
+  EXPECT_EQ(run.exitCode, 0);
+  std::ifstream file(BOARDHOOK_SIM_REFERENCE);
+  std::stringstream shipped;
+  shipped << file.rdbuf();
+  EXPECT_EQ(run.out, shipped.str());
+}
+
+TEST(BootSimToolTest, ChecksDescriptions) {
+  EXPECT_EQ(RunTool({"--check", BOARDHOOK_SIM_REFERENCE}).exitCode, 0);
+  for (const char *board : {"type8.toml", "type5.toml", "type12-missing.toml", "bmc-silent.toml",
+                            "bad-s3-table.toml"}) {
+    const ToolRun run = RunTool({"--check", Board(board)});
+    EXPECT_EQ(run.exitCode, 0) << board << ": " << run.err;
+  }
+}
+
+// Bad input: one message naming file, line and key, exit status 2, and no
+// report on stdout.
+TEST(BootSimToolTest, BadInputExitsWithStatusTwo) {
+  char directory[] = "/tmp/boardhook-sim-test-XXXXXX";
+  ASSERT_NE(mkdtemp(directory), nullptr);
+  const std::string dir = directory;
+  auto write = [&](const std::string &name, const std::string &text) {
+    std::ofstream(dir + "/" + name) << text;
+    return dir + "/" + name;
+  };
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;  // the start of stderr
+  };
+  const std::string syntax = write("syntax.toml", "[smbus]\nid_byte_1 = \n");
+  const std::string unknown = write("unknown.toml", "[bmc]\npresent = true\nanswer = 3\n");
+  const std::string range = write("range.toml", "\n[smbus]\nid_byte_2 = 256\n");
+  const std::string topology =
+      write("topology.toml",
+            "[[device]]\naddress = \"01:00.0\"\nid = 1\n[[bridge]]\naddress = "
+            "\"01:00.0\"\nsecondary_bus = 2\nsubordinate_bus = 2\n");
+  const std::vector<Case> cases = {
+      {{dir + "/missing.toml"}, "boardhook-sim: " + dir + "/missing.toml: cannot read the file"},
+      {{syntax}, "boardhook-sim: " + syntax + ":2: TOML syntax error"},
+      {{unknown}, "boardhook-sim: " + unknown + ":3: key 'bmc.answer': unknown key"},
+      {{range}, "boardhook-sim: " + range + ":3: key 'smbus.id_byte_2': value 0x100 does not fit"},
+      {{topology}, "boardhook-sim: " + topology + ":1: key 'device[0]': contradictory topology"},
+      {{"--max-resets", "x"}, "--max-resets"},
+      {{"--no-such-option"}, "The following argument was not expected"},
+  };
+  for (const Case &c : cases) {
+    const ToolRun run = RunTool(c.args);
+    EXPECT_EQ(run.exitCode, 2) << c.args[0];
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_TRUE(run.out.empty()) << run.out;
+  }
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
