@@ -140,6 +140,26 @@ TEST_F(BootSimTest, ReferenceBoardReport) {
   EXPECT_EQ(dxe.at("cmos_counter_before"), 0);
   EXPECT_EQ(dxe.at("cmos_counter_after"), 0);
 
+  // Hook4: port 1's address from the split device registers into the first
+  // list (the caller's bytes 0-2 untouched); ports 2 to 4 into the second:
+  // the serial-number family on port 2 with its last byte incremented, the
+  // VPD's V2 on port 3 (token 3 + 1), the register family's function 1 on
+  // port 4. One 1 ms stall.
+  const Json &hook4 = dxe.at("hook4");
+  EXPECT_EQ(hook4.at("called"), true);
+  EXPECT_EQ(hook4.at("status"), 0);
+  const Json &first = hook4.at("first_list");
+  EXPECT_EQ(first.at("count"), 1);
+  EXPECT_EQ(first.at("entries"), Json({"00:1B:21:10:00:01"}));
+  EXPECT_EQ(first.at("bytes"), "A5A5A501001B21100001");
+  EXPECT_EQ(first.at("overrun"), false);
+  const Json &second = hook4.at("second_list");
+  EXPECT_EQ(second.at("count"), 3);
+  EXPECT_EQ(second.at("entries"),
+            Json({"00:10:18:20:00:02", "00:02:C9:30:00:01", "00:1B:21:40:00:01"}));
+  EXPECT_EQ(second.at("overrun"), false);
+  EXPECT_EQ(dxe.at("stalls"), Json({1000}));
+
   // Every token written in the boot: the PEI phase's sets come first.
   const Json &written = boot.at("tokens_written");
   ASSERT_GE(written.size(), 6u);
@@ -153,18 +173,31 @@ TEST_F(BootSimTest, ReferenceBoardReport) {
 }
 
 // Board type 8 and type 5: the identification bytes decide the type that
-// the DXE driver reads from the hand-over.
-TEST_F(BootSimTest, IdentificationBytesDecideTheBoardType) {
+// the DXE driver reads from the hand-over, and with it what Hook4 collects.
+TEST_F(BootSimTest, BoardTypeFromIdentificationDecidesMacCollection) {
   struct Case {
     const char *board;
     int type;
+    Json firstEntries;
+    Json dxeStalls;  // type 8 returns at once, without the 1 ms stall
   };
-  for (const Case &c : {Case{"type8.toml", 8}, Case{"type5.toml", 5}}) {
+  const std::vector<Case> cases = {
+      {"type8.toml", 8, Json::array(), Json::array()},
+      {"type5.toml", 5, Json({"00:1B:21:50:00:01"}), Json({1000})},
+  };
+  for (const Case &c : cases) {
     SCOPED_TRACE(c.board);
     const Json report = Boot({Board(c.board)}, 0);
     ASSERT_TRUE(report.is_object());
     EXPECT_EQ(report.at("identification").at("board_type"), c.type);
     EXPECT_EQ(report.at("result").at("status"), "ready-to-boot");
+    const Json &dxe = report.at("boots")[0].at("dxe");
+    const Json &hook4 = dxe.at("hook4");
+    EXPECT_EQ(hook4.at("first_list").at("count"), c.firstEntries.size());
+    EXPECT_EQ(hook4.at("first_list").at("entries"), c.firstEntries);
+    // Both types leave the second list as the caller passed it.
+    EXPECT_EQ(hook4.at("second_list").at("touched"), false);
+    EXPECT_EQ(dxe.at("stalls"), c.dxeStalls);
   }
 }
 
