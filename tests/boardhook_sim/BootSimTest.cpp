@@ -160,6 +160,15 @@ TEST_F(BootSimTest, ReferenceBoardReport) {
   EXPECT_EQ(second.at("overrun"), false);
   EXPECT_EQ(dxe.at("stalls"), Json({1000}));
 
+  // Setup items, in call order: token 446 = 3 hides 1840-1852 (even), token
+  // 447 = 5 hides 1850 and 1852 again, token 445 != 1 hides 1779; the port-1
+  // controller (no ROM, type 14, not one of the rule-d IDs) takes rule e.
+  // Every port has its controller. The link check of type 14 found the
+  // port-1 controller and, for its subsystem word, the port-3 one: no reset.
+  EXPECT_EQ(dxe.at("setup_items").at("suppressed"),
+            Json({1840, 1842, 1844, 1846, 1848, 1850, 1852, 1850, 1852, 1779, 1819, 1821}));
+  EXPECT_TRUE(dxe.at("setup_items").at("other_form_sets").empty());
+
   // Every token written in the boot: the PEI phase's sets come first.
   const Json &written = boot.at("tokens_written");
   ASSERT_GE(written.size(), 6u);
@@ -180,10 +189,13 @@ TEST_F(BootSimTest, BoardTypeFromIdentificationDecidesMacCollection) {
     int type;
     Json firstEntries;
     Json dxeStalls;  // type 8 returns at once, without the 1 ms stall
+    Json suppressed;
   };
   const std::vector<Case> cases = {
-      {"type8.toml", 8, Json::array(), Json::array()},
-      {"type5.toml", 5, Json({"00:1B:21:50:00:01"}), Json({1000})},
+      // Rule e for port 1's controller.
+      {"type8.toml", 8, Json::array(), Json::array(), Json({1819, 1821})},
+      // Type 5 with a network controller of ID word 0x15338086: rule b.
+      {"type5.toml", 5, Json({"00:1B:21:50:00:01"}), Json({1000}), Json({1819, 1820})},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.board);
@@ -198,7 +210,55 @@ TEST_F(BootSimTest, BoardTypeFromIdentificationDecidesMacCollection) {
     // Both types leave the second list as the caller passed it.
     EXPECT_EQ(hook4.at("second_list").at("touched"), false);
     EXPECT_EQ(dxe.at("stalls"), c.dxeStalls);
+    EXPECT_EQ(dxe.at("setup_items").at("suppressed"), c.suppressed);
   }
+}
+
+// Board type 12 with the port-1 controller missing: three boots end in a
+// reset (0x06 to port 0xCF9) that counts in CMOS byte 0x58, which survives
+// each; the fourth clears the counter and boots on without the controller.
+TEST_F(BootSimTest, MissingControllerResetsThreeTimesThenBootsOn) {
+  const Json report = Boot({Board("type12-missing.toml")}, 0);
+  ASSERT_TRUE(report.is_object());
+  EXPECT_EQ(report.at("identification").at("board_type"), 12);
+  EXPECT_EQ(report.at("result").at("status"), "ready-to-boot");
+  EXPECT_EQ(report.at("result").at("boots"), 4);
+  EXPECT_EQ(report.at("resets").at("count"), 3);
+  EXPECT_EQ(report.at("resets").at("values"), Json({6, 6, 6}));
+  EXPECT_EQ(report.at("resets").at("cmos_counter"), 0);
+  const Json &boots = report.at("boots");
+  ASSERT_EQ(boots.size(), 4u);
+  for (size_t index = 0; index < 3; index++) {
+    SCOPED_TRACE(index);
+    const Json &dxe = boots[index].at("dxe");
+    EXPECT_EQ(boots[index].at("end"), "reset");
+    EXPECT_EQ(dxe.at("cmos_counter_before"), index);
+    EXPECT_EQ(dxe.at("cmos_counter_after"), index + 1);
+    // The reset came from the trigger's callback: nothing after it ran.
+    EXPECT_EQ(dxe.at("reached"), Json({"entry"}));
+    EXPECT_TRUE(dxe.at("setup_items").at("suppressed").empty());
+    // Every boot starts again from the PEI phase.
+    EXPECT_EQ(boots[index].at("pei").at("bmc").at("attempts"), 1);
+  }
+  const Json &last = boots[3].at("dxe");
+  EXPECT_EQ(boots[3].at("end"), "ready-to-boot");
+  EXPECT_EQ(last.at("cmos_counter_before"), 3);
+  EXPECT_EQ(last.at("cmos_counter_after"), 0);
+  // Port 1 empty: 1819, then rule e hides 1819 and 1821.
+  EXPECT_EQ(last.at("setup_items").at("suppressed"), Json({1819, 1819, 1821}));
+  EXPECT_EQ(last.at("hook4").at("first_list").at("count"), 0);
+  EXPECT_EQ(last.at("hook4").at("second_list").at("count"), 1);
+}
+
+// The same board with a limit below the firmware's three: a reset loop.
+TEST_F(BootSimTest, ResetsBeyondTheLimitAreAResetLoop) {
+  const Json report = Boot({Board("type12-missing.toml"), "--max-resets", "2"}, 1);
+  ASSERT_TRUE(report.is_object());
+  EXPECT_EQ(report.at("result").at("status"), "reset-loop");
+  EXPECT_EQ(report.at("result").at("exit_code"), 1);
+  EXPECT_EQ(report.at("result").at("boots"), 3);
+  EXPECT_EQ(report.at("resets").at("count"), 3);
+  EXPECT_EQ(report.at("resets").at("cmos_counter"), 3);
 }
 
 // A BMC that never answers: ten requests and ten stalls of 100 ms, then the

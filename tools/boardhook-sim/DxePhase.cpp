@@ -7,6 +7,7 @@
 #include "Subprocess.h"
 #include "board/BoardHookDxe.h"
 #include "include/BoardHookProtocol.h"
+#include "include/HeapBufferList.h"
 #include "include/PcdTokens.h"
 #include "sim/core/EfiText.h"
 #include "sim/dxe/DxeCore.h"
@@ -22,19 +23,7 @@ namespace bootsim {
 
 namespace {
 
-// Records of other modules and earlier phases, at the offsets their
-// producers and consumers share.
-//
-// Heap-buffer HOB name: D97D161A-16CD-4ADA-B9F6-AEC3F9FCCC2C; the HOB's data
-// is a 16-byte header (signature, handle, size, memory kind, active) and the
-// buffer's bytes.
-constexpr EFI_GUID kHeapBufferHobGuid = {
-    0xD97D161A, 0x16CD, 0x4ADA, {0xB9, 0xF6, 0xAE, 0xC3, 0xF9, 0xFC, 0xCC, 0x2C}};
-// The published heap-buffer list: AF62673D-DEDA-43AE-8F03-9C2D89FD78DA;
-// revision, then the list head; each node is two links, the header, the data.
-constexpr EFI_GUID kHeapBufferListGuid = {
-    0xAF62673D, 0xDEDA, 0x43AE, {0x8F, 0x03, 0x9C, 0x2D, 0x89, 0xFD, 0x78, 0xDA}};
-constexpr uint32_t kHeapSignature = 0x50414548;  // "HEAP"
+// The debug-tool back-end's header, found under this heap-buffer handle.
 constexpr uint32_t kHdtBufferHandle = 0xA014;
 constexpr uint32_t kHdtSignature = 0xDB1099CC;
 constexpr size_t kHdtDataOffset = 513;
@@ -54,7 +43,10 @@ constexpr uint32_t kRedirectEnd = 0x5F454E44;    // "DNE_"
 constexpr uint8_t kLinkRetryCmosIndex = 0x58;
 constexpr uint8_t kListFill = 0xA5;   // what the caller's buffers hold before the call
 constexpr uint8_t kGuardFill = 0x5A;  // bytes after each buffer, to see an overrun
-constexpr size_t kGuardSize = 16;
+// Room for any entry an 8-bit count can reach (1 + 6 x 255 bytes past the
+// list start), so a driver that writes past the buffer is reported, not
+// left to damage the simulator.
+constexpr size_t kGuardSize = 2048;
 
 template <class T>
 T Load(const uint8_t *bytes) {
@@ -73,15 +65,16 @@ std::string MacText(const uint8_t *mac) {
 std::vector<uint8_t> BuildHobList(const Board &board) {
   sim::HobListBuilder builder;
   for (const HeapBufferDescription &buffer : board.heapBuffers) {
-    std::vector<uint8_t> data(16);
-    const uint32_t size = static_cast<uint32_t>(buffer.data.size());
-    std::memcpy(&data[0], &buffer.signature, 4);
-    std::memcpy(&data[4], &buffer.handle, 4);
-    std::memcpy(&data[8], &size, 4);
-    data[12] = buffer.memoryKind;
-    data[13] = buffer.active;
+    HEAP_BUFFER_HEADER header = {};
+    header.Signature = buffer.signature;
+    header.Handle = buffer.handle;
+    header.Size = static_cast<UINT32>(buffer.data.size());
+    header.MemoryKind = buffer.memoryKind;
+    header.Active = buffer.active;
+    std::vector<uint8_t> data(sizeof header);
+    std::memcpy(data.data(), &header, sizeof header);
     data.insert(data.end(), buffer.data.begin(), buffer.data.end());
-    builder.AddGuidHob(kHeapBufferHobGuid, data);
+    builder.AddGuidHob(gHeapBufferHobGuid, data);
   }
   builder.AddEnd();
   return builder.Bytes();
@@ -153,22 +146,40 @@ Json RedirectTexts(const sim::PortLog &log) {
   return texts;
 }
 
-// The debug-tool header as the heap-buffer list holds it, if it does.
-Json HdtHeader(sim::DxeCore &core) {
-  auto *record = static_cast<uint8_t *>(core.FindProtocol(kHeapBufferListGuid));
+// Whether [address, address + size) lies inside one live pool block: the
+// report reads records whose addresses the driver left behind, and reads
+// nothing it cannot vouch for.
+bool IsLivePool(const sim::DxeCore &core, uint64_t address, size_t size) {
+  for (const sim::PoolBlock &block : core.LiveAllocations()) {
+    const auto base = reinterpret_cast<uintptr_t>(block.address);
+    if (address >= base && address - base <= block.size && size <= block.size - (address - base)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The debug-tool header as the published heap-buffer list holds it, if it
+// does.
+Json HdtHeader(const sim::DxeCore &core) {
+  auto *record =
+      static_cast<HEAP_BUFFER_LIST_PROTOCOL *>(core.FindProtocol(gHeapBufferListProtocolGuid));
   if (record == nullptr) return nullptr;
-  uint8_t *head = record + 8;
-  uint8_t *node = Load<uint8_t *>(head);
-  for (size_t steps = 0; node != head && node != nullptr && steps < 4096; steps++) {
-    const uint8_t *header = node + 16;
-    const uint8_t *data = node + 32;
-    const uint32_t size = Load<uint32_t>(header + 8);
-    if (Load<uint32_t>(header) == kHeapSignature &&
-        Load<uint32_t>(header + 4) == kHdtBufferHandle && size >= kHdtDataOffset &&
-        Load<uint32_t>(data) == kHdtSignature) {
+  LIST_ENTRY *head = &record->ListHead;
+  LIST_ENTRY *link = head->ForwardLink;
+  for (size_t steps = 0; link != head && steps < 4096; steps++) {
+    const auto address = reinterpret_cast<uintptr_t>(link);
+    if (!IsLivePool(core, address, sizeof(HEAP_BUFFER_NODE))) return nullptr;
+    auto *node = reinterpret_cast<HEAP_BUFFER_NODE *>(link);
+    const HEAP_BUFFER_HEADER &header = node->Header;
+    if (header.Signature == HEAP_BUFFER_SIGNATURE && header.Handle == kHdtBufferHandle &&
+        header.Size >= kHdtDataOffset &&
+        IsLivePool(core, address, sizeof(HEAP_BUFFER_NODE) + header.Size)) {
+      const uint8_t *data = HeapBufferNodeData(node);
+      if (Load<uint32_t>(data) != kHdtSignature) return nullptr;
       const uint16_t capacity = Load<uint16_t>(data + 6);
       const uint16_t writeIndex = Load<uint16_t>(data + 8);
-      const size_t held = std::min<size_t>({writeIndex, capacity, size - kHdtDataOffset});
+      const size_t held = std::min<size_t>({writeIndex, capacity, header.Size - kHdtDataOffset});
       return {{"buffer_size", capacity},
               {"write_index", writeIndex},
               {"print_enable", data[10]},
@@ -176,17 +187,19 @@ Json HdtHeader(sim::DxeCore &core) {
               {"buffered_text",
                std::string(reinterpret_cast<const char *>(data + kHdtDataOffset), held)}};
     }
-    node = Load<uint8_t *>(node);
+    link = link->ForwardLink;
   }
   return nullptr;
 }
 
-Json S3Report(const Board &board, sim::PcdDatabase &pcd, const sim::SmmCommunication &smm,
-              const sim::S3SaveTableProvider &tables, uint64_t smmBuffer) {
+Json S3Report(const Board &board, const sim::DxeCore &core, sim::PcdDatabase &pcd,
+              const sim::SmmCommunication &smm, const sim::S3SaveTableProvider &tables,
+              uint64_t smmBuffer) {
   Json s3 = Json::object();
   const uint64_t recordAddress = pcd.Value(PCD_TOKEN_S3_LIB_PRIVATE_DATA).value_or(0);
   s3["record"] = recordAddress;
-  if (recordAddress != 0) {
+  s3["record_readable"] = IsLivePool(core, recordAddress, sizeof(S3Record));
+  if (s3["record_readable"].get<bool>()) {
     const auto *record = reinterpret_cast<const S3Record *>(recordAddress);
     s3["boot_script_locked"] = record->bootScriptLocked != 0;
     s3["table_closed"] = record->tableClosed != 0;
@@ -293,7 +306,7 @@ Json RunDxePhase(const DxeInput &input) {
     // Another module of the boot fills the shared record's table.
     if (board.s3.table && !board.s3.recordByEarlierModule) {
       const uint64_t address = pcd.Value(PCD_TOKEN_S3_LIB_PRIVATE_DATA).value_or(0);
-      if (address != 0) {
+      if (IsLivePool(core, address, sizeof(S3Record))) {
         reinterpret_cast<S3Record *>(address)->tableBase =
             reinterpret_cast<uintptr_t>(tables.Create(layout));
       }
@@ -385,7 +398,7 @@ Json RunDxePhase(const DxeInput &input) {
         {"suppressed", suppressed},
         {"other_form_sets", otherFormSets}}},
       {"hook4", hook4},
-      {"s3", S3Report(board, pcd, smm, tables, smmBuffer)},
+      {"s3", S3Report(board, core, pcd, smm, tables, smmBuffer)},
       {"cmos_counter_before", counterBefore},
       {"cmos_counter_after", machine.Cmos().Get(kLinkRetryCmosIndex)},
       {"post_codes", postCodes},
