@@ -6,9 +6,13 @@
 #include "BoardMachine.h"
 #include "Subprocess.h"
 #include "board/BoardHookDxe.h"
+#include "debug/DebugConfig.h"
+#include "debug/HdtOutBackend.h"
+#include "debug/RedirectBackend.h"
 #include "include/BoardHookProtocol.h"
 #include "include/HeapBufferList.h"
 #include "include/PcdTokens.h"
+#include "include/S3SaveLib.h"
 #include "sim/core/EfiText.h"
 #include "sim/dxe/DxeCore.h"
 #include "sim/dxe/HobListBuilder.h"
@@ -23,23 +27,6 @@ namespace bootsim {
 
 namespace {
 
-// The debug-tool back-end's header, found under this heap-buffer handle.
-constexpr uint32_t kHdtBufferHandle = 0xA014;
-constexpr uint32_t kHdtSignature = 0xDB1099CC;
-constexpr size_t kHdtDataOffset = 513;
-
-// The S3 save library's shared record (16 bytes).
-struct S3Record {
-  uint8_t bootScriptLocked;
-  uint8_t tableClosed;
-  uint8_t reserved[6];
-  uint64_t tableBase;
-};
-static_assert(sizeof(S3Record) == 16);
-
-constexpr uint16_t kDebugRedirectPort = 0x80;
-constexpr uint32_t kRedirectStart = 0x5F535452;  // "RTS_"
-constexpr uint32_t kRedirectEnd = 0x5F454E44;    // "DNE_"
 constexpr uint8_t kLinkRetryCmosIndex = 0x58;
 constexpr uint8_t kListFill = 0xA5;   // what the caller's buffers hold before the call
 constexpr uint8_t kGuardFill = 0x5A;  // bytes after each buffer, to see an overrun
@@ -47,13 +34,6 @@ constexpr uint8_t kGuardFill = 0x5A;  // bytes after each buffer, to see an over
 // list start), so a driver that writes past the buffer is reported, not
 // left to damage the simulator.
 constexpr size_t kGuardSize = 2048;
-
-template <class T>
-T Load(const uint8_t *bytes) {
-  T value;
-  std::memcpy(&value, bytes, sizeof value);
-  return value;
-}
 
 std::string MacText(const uint8_t *mac) {
   char text[24];
@@ -132,11 +112,11 @@ Json RedirectTexts(const sim::PortLog &log) {
   std::string text;
   bool inside = false;
   for (const sim::PortWrite &write : log.Writes()) {
-    if (write.port != kDebugRedirectPort) continue;
-    if (write.width == 32 && write.value == kRedirectStart) {
+    if (write.port != DebugRedirectPort) continue;
+    if (write.width == 32 && write.value == REDIRECT_START_MARKER) {
       inside = true;
       text.clear();
-    } else if (write.width == 32 && write.value == kRedirectEnd && inside) {
+    } else if (write.width == 32 && write.value == REDIRECT_END_MARKER && inside) {
       texts.push_back(text);
       inside = false;
     } else if (inside && write.width == 8) {
@@ -172,20 +152,20 @@ Json HdtHeader(const sim::DxeCore &core) {
     if (!IsLivePool(core, address, sizeof(HEAP_BUFFER_NODE))) return nullptr;
     auto *node = reinterpret_cast<HEAP_BUFFER_NODE *>(link);
     const HEAP_BUFFER_HEADER &header = node->Header;
-    if (header.Signature == HEAP_BUFFER_SIGNATURE && header.Handle == kHdtBufferHandle &&
-        header.Size >= kHdtDataOffset &&
+    if (header.Signature == HEAP_BUFFER_SIGNATURE && header.Handle == HDT_OUT_BUFFER_HANDLE &&
+        header.Size >= HDT_OUT_DATA_OFFSET &&
         IsLivePool(core, address, sizeof(HEAP_BUFFER_NODE) + header.Size)) {
-      const uint8_t *data = HeapBufferNodeData(node);
-      if (Load<uint32_t>(data) != kHdtSignature) return nullptr;
-      const uint16_t capacity = Load<uint16_t>(data + 6);
-      const uint16_t writeIndex = Load<uint16_t>(data + 8);
-      const size_t held = std::min<size_t>({writeIndex, capacity, header.Size - kHdtDataOffset});
-      return {{"buffer_size", capacity},
-              {"write_index", writeIndex},
-              {"print_enable", data[10]},
-              {"buffered_mode", data[18]},
-              {"buffered_text",
-               std::string(reinterpret_cast<const char *>(data + kHdtDataOffset), held)}};
+      HDT_OUT_HEADER hdt;
+      std::memcpy(&hdt, HeapBufferNodeData(node), sizeof hdt);
+      if (hdt.Signature != HDT_OUT_SIGNATURE) return nullptr;
+      const size_t held =
+          std::min<size_t>({hdt.WriteIndex, hdt.BufferSize, header.Size - HDT_OUT_DATA_OFFSET});
+      const uint8_t *text = HeapBufferNodeData(node) + HDT_OUT_DATA_OFFSET;
+      return {{"buffer_size", hdt.BufferSize},
+              {"write_index", hdt.WriteIndex},
+              {"print_enable", hdt.PrintEnable},
+              {"buffered_mode", hdt.BufferedMode},
+              {"buffered_text", std::string(reinterpret_cast<const char *>(text), held)}};
     }
     link = link->ForwardLink;
   }
@@ -198,12 +178,12 @@ Json S3Report(const Board &board, const sim::DxeCore &core, sim::PcdDatabase &pc
   Json s3 = Json::object();
   const uint64_t recordAddress = pcd.Value(PCD_TOKEN_S3_LIB_PRIVATE_DATA).value_or(0);
   s3["record"] = recordAddress;
-  s3["record_readable"] = IsLivePool(core, recordAddress, sizeof(S3Record));
+  s3["record_readable"] = IsLivePool(core, recordAddress, sizeof(S3_LIB_PRIVATE_DATA));
   if (s3["record_readable"].get<bool>()) {
-    const auto *record = reinterpret_cast<const S3Record *>(recordAddress);
-    s3["boot_script_locked"] = record->bootScriptLocked != 0;
-    s3["table_closed"] = record->tableClosed != 0;
-    s3["table_base"] = record->tableBase;
+    const auto *record = reinterpret_cast<const S3_LIB_PRIVATE_DATA *>(recordAddress);
+    s3["boot_script_locked"] = record->BootScriptLocked != 0;
+    s3["table_closed"] = record->TableClosed != 0;
+    s3["table_base"] = record->TableBase;
   }
   s3["smm_buffer"] = smmBuffer;
   Json messages = Json::array();
@@ -211,13 +191,13 @@ Json S3Report(const Board &board, const sim::DxeCore &core, sim::PcdDatabase &pc
     Json message = {{"buffer", reinterpret_cast<uintptr_t>(call.buffer)},
                     {"size", call.size},
                     {"bytes", HexBytes(call.contents.data(), call.contents.size())}};
-    if (call.contents.size() >= 40) {
-      EFI_GUID guid;
-      std::memcpy(&guid, call.contents.data(), sizeof guid);
-      message["header_guid"] = sim::GuidText(guid);
-      message["message_length"] = Load<uint64_t>(&call.contents[16]);
-      message["request_code"] = Load<uint32_t>(&call.contents[24]);
-      message["record"] = Load<uint64_t>(&call.contents[32]);
+    if (call.contents.size() >= sizeof(S3_SAVE_SMM_MESSAGE)) {
+      S3_SAVE_SMM_MESSAGE sent;
+      std::memcpy(&sent, call.contents.data(), sizeof sent);
+      message["header_guid"] = sim::GuidText(sent.HeaderGuid);
+      message["message_length"] = sent.MessageLength;
+      message["request_code"] = sent.RequestCode;
+      message["record"] = sent.PrivateData;
     }
     messages.push_back(message);
   }
@@ -286,10 +266,10 @@ Json RunDxePhase(const DxeInput &input) {
     pcd.Declare(PCD_TOKEN_SMM_COMMUNICATION_BUFFER, 8, smmBuffer);
   }
   if (board.s3.recordByEarlierModule) {
-    auto *record = static_cast<S3Record *>(
-        core.AllocatePoolForPlatform(EfiRuntimeServicesData, sizeof(S3Record)));
+    auto *record = static_cast<S3_LIB_PRIVATE_DATA *>(
+        core.AllocatePoolForPlatform(EfiRuntimeServicesData, sizeof(S3_LIB_PRIVATE_DATA)));
     std::memset(record, 0, sizeof *record);
-    if (board.s3.table) record->tableBase = reinterpret_cast<uintptr_t>(tables.Create(layout));
+    if (board.s3.table) record->TableBase = reinterpret_cast<uintptr_t>(tables.Create(layout));
     pcd.Declare(PCD_TOKEN_S3_LIB_PRIVATE_DATA, 8, reinterpret_cast<uintptr_t>(record));
   }
 
@@ -306,8 +286,8 @@ Json RunDxePhase(const DxeInput &input) {
     // Another module of the boot fills the shared record's table.
     if (board.s3.table && !board.s3.recordByEarlierModule) {
       const uint64_t address = pcd.Value(PCD_TOKEN_S3_LIB_PRIVATE_DATA).value_or(0);
-      if (IsLivePool(core, address, sizeof(S3Record))) {
-        reinterpret_cast<S3Record *>(address)->tableBase =
+      if (IsLivePool(core, address, sizeof(S3_LIB_PRIVATE_DATA))) {
+        reinterpret_cast<S3_LIB_PRIVATE_DATA *>(address)->TableBase =
             reinterpret_cast<uintptr_t>(tables.Create(layout));
       }
     }
