@@ -227,8 +227,8 @@ struct MachineRun {
 MachineRun RunMachine() {
   MachineRun Run;
   std::optional<fs::path> Qemu = FindInPath("qemu-system-x86_64");
-  fs::path Code = EnvOr("OVMF_CODE", "/usr/share/OVMF/OVMF_CODE_4M.fd");
-  fs::path Vars = EnvOr("OVMF_VARS", "/usr/share/OVMF/OVMF_VARS_4M.fd");
+  fs::path Code = EnvOr("FIRMWARE_VM_CODE", "/usr/share/OVMF/OVMF_CODE_4M.fd");
+  fs::path Vars = EnvOr("FIRMWARE_VM_VARS", "/usr/share/OVMF/OVMF_VARS_4M.fd");
   if (!Qemu) {
     Run.SkipReason = "qemu-system-x86_64 not found (package qemu-system-x86)";
     return Run;
@@ -239,12 +239,13 @@ MachineRun RunMachine() {
     return Run;
   }
 
-  fs::path Dir = OVMF_RUN_DIR;
+  fs::path Dir = FIRMWARE_VM_RUN_DIR;
   fs::remove_all(Dir);
   fs::create_directories(Dir / "drive" / "EFI" / "BOOT");
-  fs::copy_file(OVMF_TEST_APP_IMAGE, Dir / "drive" / "EFI" / "BOOT" / "BOOTX64.EFI");
-  // OVMF_TEST_DRIVER runs another driver image in the same harness.
-  fs::copy_file(EnvOr("OVMF_TEST_DRIVER", BOARDHOOK_DXE_IMAGE), Dir / "drive" / "BoardHookDxe.efi");
+  fs::copy_file(FIRMWARE_VM_TEST_APP_IMAGE, Dir / "drive" / "EFI" / "BOOT" / "BOOTX64.EFI");
+  // FIRMWARE_VM_DRIVER runs another driver image in the same harness.
+  fs::copy_file(EnvOr("FIRMWARE_VM_DRIVER", BOARDHOOK_DXE_IMAGE),
+                Dir / "drive" / "BoardHookDxe.efi");
   fs::copy_file(Vars, Dir / "vars.fd");
   fs::permissions(Dir / "vars.fd", fs::perms::owner_write, fs::perm_options::add);
 
@@ -338,7 +339,7 @@ MachineRun RunMachine() {
   return Run;
 }
 
-class OvmfBoot : public ::testing::Test {
+class FirmwareVmBoot : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     Run_ = new MachineRun(RunMachine());
@@ -357,7 +358,7 @@ class OvmfBoot : public ::testing::Test {
   // The application's report, which every check but the first relies on.
   static void RequireReport() {
     ASSERT_TRUE(Parsed_->Complete)
-        << "no complete report on the debug console; see " << OVMF_RUN_DIR << "\n"
+        << "no complete report on the debug console; see " << FIRMWARE_VM_RUN_DIR << "\n"
         << Run_->Report;
   }
 
@@ -372,7 +373,7 @@ class OvmfBoot : public ::testing::Test {
 // EfiBootServicesCode: the firmware took the image as a boot-service driver.
 constexpr const char *BOOT_SERVICES_CODE = "3";
 
-TEST_F(OvmfBoot, MachineShutsDownCleanlyWithoutCpuException) {
+TEST_F(FirmwareVmBoot, MachineShutsDownCleanlyWithoutCpuException) {
   EXPECT_EQ(Run().ExitStatus, 0) << "124 means the run timed out";
   EXPECT_EQ(Run().Serial.find("Exception Type"), std::string::npos)
       << "CPU exception on the serial console:\n"
@@ -380,7 +381,7 @@ TEST_F(OvmfBoot, MachineShutsDownCleanlyWithoutCpuException) {
   EXPECT_NE(Run().Report.find("app.start"), std::string::npos);
 }
 
-TEST_F(OvmfBoot, FirmwareLoadsRelocatesAndStartsTheDriver) {
+TEST_F(FirmwareVmBoot, FirmwareLoadsRelocatesAndStartsTheDriver) {
   ASSERT_NO_FATAL_FAILURE(RequireReport());
   ReportLine Standins = Parsed().Line("standins");
   EXPECT_EQ(Standins.Fields["pcd_proxy"], "0x0");
@@ -399,8 +400,8 @@ TEST_F(OvmfBoot, FirmwareLoadsRelocatesAndStartsTheDriver) {
 // (StartUpStopsInTheFatalErrorDisplayLoop below). The two checks that follow
 // describe a driver that returns from its entry, as on a processor with the
 // bit set; they stay off here and serve a driver image run through
-// OVMF_TEST_DRIVER with --gtest_also_run_disabled_tests.
-TEST_F(OvmfBoot, DISABLED_DriverInstallsItsHookTableFromItsOwnImage) {
+// FIRMWARE_VM_DRIVER with --gtest_also_run_disabled_tests.
+TEST_F(FirmwareVmBoot, DISABLED_DriverInstallsItsHookTableFromItsOwnImage) {
   ASSERT_NO_FATAL_FAILURE(RequireReport());
   ReportLine Driver = Parsed().Line("driver");
   EXPECT_EQ(Driver.Fields["returned"], "yes");
@@ -430,9 +431,10 @@ TEST_F(OvmfBoot, DISABLED_DriverInstallsItsHookTableFromItsOwnImage) {
   EXPECT_EQ(Parsed().Line("suppress").Fields["items"].substr(0, 5), "1779,");
 }
 
-TEST_F(OvmfBoot, DISABLED_PostCodePortIsQuietWithoutAFatalError) {
+TEST_F(FirmwareVmBoot, DISABLED_PostCodePortIsQuietWithoutAFatalError) {
   ASSERT_NO_FATAL_FAILURE(RequireReport());
-  EXPECT_EQ(Run().Trace.Total(), 0u) << "port writes: see port-writes.log in " << OVMF_RUN_DIR;
+  EXPECT_EQ(Run().Trace.Total(), 0u)
+      << "port writes: see port-writes.log in " << FIRMWARE_VM_RUN_DIR;
 }
 
 // The driver with its complete start-up chain on this machine.
@@ -441,7 +443,7 @@ TEST_F(OvmfBoot, DISABLED_PostCodePortIsQuietWithoutAFatalError) {
 // configuration enable bit is clear, as every MSR reads 0 on this machine.
 constexpr std::uint32_t MMIO_CONFIGURATION_DISABLED = 0x90869;
 
-TEST_F(OvmfBoot, DriverPublishesTheHeapBufferListFromItsOwnImage) {
+TEST_F(FirmwareVmBoot, DriverPublishesTheHeapBufferListFromItsOwnImage) {
   ASSERT_NO_FATAL_FAILURE(RequireReport());
   ReportLine List = Parsed().Watch("heap_buffer_list");
   EXPECT_EQ(List.Fields["installed"], "1");
@@ -451,7 +453,7 @@ TEST_F(OvmfBoot, DriverPublishesTheHeapBufferListFromItsOwnImage) {
   EXPECT_EQ(List.Fields["list_empty"], "1");
 }
 
-TEST_F(OvmfBoot, S3SaveLibraryReadsItsRecordTokenThroughTheProxy) {
+TEST_F(FirmwareVmBoot, S3SaveLibraryReadsItsRecordTokenThroughTheProxy) {
   ASSERT_NO_FATAL_FAILURE(RequireReport());
   bool Found = false;
   for (ReportLine &Call : Parsed().All("pcd.call")) {
@@ -461,7 +463,7 @@ TEST_F(OvmfBoot, S3SaveLibraryReadsItsRecordTokenThroughTheProxy) {
   EXPECT_TRUE(Found) << Run().Report;
 }
 
-TEST_F(OvmfBoot, StartUpStopsInTheFatalErrorDisplayLoop) {
+TEST_F(FirmwareVmBoot, StartUpStopsInTheFatalErrorDisplayLoop) {
   ASSERT_NO_FATAL_FAILURE(RequireReport());
   EXPECT_EQ(Parsed().Line("report").Fields["reason"], "watchdog");
   EXPECT_EQ(Parsed().Line("driver").Fields["returned"], "no");
@@ -481,8 +483,9 @@ TEST_F(OvmfBoot, StartUpStopsInTheFatalErrorDisplayLoop) {
                                         Writes[Start + 1] == PortWrite{0x80, 4, Code})) {
     Start++;
   }
-  ASSERT_LT(Start + 1, Writes.size()) << "no 0xDEAD on port 0xE0 followed by " << Hex(Code)
-                                      << " on port 0x80; see port-writes.log in " << OVMF_RUN_DIR;
+  ASSERT_LT(Start + 1, Writes.size())
+      << "no 0xDEAD on port 0xE0 followed by " << Hex(Code)
+      << " on port 0x80; see port-writes.log in " << FIRMWARE_VM_RUN_DIR;
   std::size_t Shown = Writes.size() - (Start + 2);
   EXPECT_GE(Shown, 2 * Frames.size()) << "fewer than two rounds of the display loop";
   for (std::size_t Index = 0; Index < Shown; Index++) {

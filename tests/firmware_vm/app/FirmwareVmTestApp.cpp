@@ -335,8 +335,8 @@ VOID ExerciseHooks() {
 
 }  // namespace
 
-extern "C" EFI_STATUS EFIAPI OvmfTestAppEntry(EFI_HANDLE ImageHandle,
-                                              EFI_SYSTEM_TABLE *SystemTable) {
+extern "C" EFI_STATUS EFIAPI FirmwareVmTestAppEntry(EFI_HANDLE ImageHandle,
+                                                    EFI_SYSTEM_TABLE *SystemTable) {
   mImageHandle = ImageHandle;
   mSystemTable = SystemTable;
   mBootServices = SystemTable->BootServices;
