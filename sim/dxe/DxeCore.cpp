@@ -729,7 +729,7 @@ EFI_STATUS DxeCore::RunEntryPoint(EFI_IMAGE_ENTRY_POINT entry, EFI_HANDLE *image
   image->SystemTable = &system_table_;
   image->ImageCodeType = EfiBootServicesCode;
   image->ImageDataType = EfiBootServicesData;
-  EFI_HANDLE handle = InstallProtocol(kLoadedImageProtocolGuid, image.get());
+  EFI_HANDLE handle = InstallProtocol(gEfiLoadedImageProtocolGuid, image.get());
   loaded_images_.push_back(std::move(image));
   if (image_handle != nullptr) {
     *image_handle = handle;

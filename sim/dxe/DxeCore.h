@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "sim/core/SimClock.h"
-#include "uefi/UefiTables.h"
+#include "uefi/LoadedImage.h"
 
 namespace sim {
 
@@ -155,26 +155,6 @@ inline constexpr EFI_GUID kExitBootServicesGroup = {
     0x27ABF055, 0xB1B8, 0x4C26, {0x80, 0x48, 0x74, 0x8F, 0x37, 0xBA, 0xA2, 0xDF}};
 inline constexpr EFI_GUID kVirtualAddressChangeGroup = {
     0x13FA7698, 0xC831, 0x49C7, {0x87, 0xEA, 0x8F, 0x43, 0xFC, 0xC2, 0x51, 0x96}};
-
-// EFI_LOADED_IMAGE_PROTOCOL as the core installs it on an image handle.
-struct EFI_LOADED_IMAGE_PROTOCOL {
-  UINT32 Revision;
-  EFI_HANDLE ParentHandle;
-  EFI_SYSTEM_TABLE *SystemTable;
-  EFI_HANDLE DeviceHandle;
-  VOID *FilePath;
-  VOID *Reserved;
-  UINT32 LoadOptionsSize;
-  VOID *LoadOptions;
-  VOID *ImageBase;
-  UINT64 ImageSize;
-  EFI_MEMORY_TYPE ImageCodeType;
-  EFI_MEMORY_TYPE ImageDataType;
-  EFI_STATUS(EFIAPI *Unload)(EFI_HANDLE ImageHandle);
-};
-// 5B1B31A1-9562-11D2-8E3F-00A0C969723B
-inline constexpr EFI_GUID kLoadedImageProtocolGuid = {
-    0x5B1B31A1, 0x9562, 0x11D2, {0x8E, 0x3F, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
 
 class DxeCore {
  public:

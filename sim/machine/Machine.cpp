@@ -269,6 +269,20 @@ PciFunction *Machine::FunctionAt(uint16_t bdf) {
   return it == functions_.end() ? nullptr : it->second.get();
 }
 
+MmioDevice *Machine::MmioDeviceAt(uint64_t address, uint64_t &deviceOffset) {
+  for (const MmioRegion &region : mmioRegions_) {
+    if (address - region.base < region.size) {
+      deviceOffset = address - region.base;
+      return region.device;
+    }
+  }
+  MmioDevice *device = nullptr;
+  for (auto it = functions_.begin(); device == nullptr && it != functions_.end(); ++it) {
+    it->second->ClaimMmio(address, device, deviceOffset);
+  }
+  return device;
+}
+
 void Machine::RemovePciFunction(PciAddress address) {
   if (address.Bdf() == 0) MachineMisuse("the host bridge cannot be removed");
   functions_.erase(address.Bdf());
@@ -563,18 +577,8 @@ uint32_t Machine::MmioRead(uint64_t address, unsigned width) {
       value = function->ConfigRead(static_cast<uint16_t>(offset & 0xFFF), width);
     }
   } else {
-    MmioDevice *device = nullptr;
     uint64_t deviceOffset = 0;
-    for (const MmioRegion &region : mmioRegions_) {
-      if (address - region.base < region.size) {
-        device = region.device;
-        deviceOffset = address - region.base;
-        break;
-      }
-    }
-    for (auto it = functions_.begin(); device == nullptr && it != functions_.end(); ++it) {
-      it->second->ClaimMmio(address, device, deviceOffset);
-    }
+    MmioDevice *device = MmioDeviceAt(address, deviceOffset);
     if (device != nullptr) value = device->MmioRead(deviceOffset, width) & WidthMask(width);
   }
   Account({AccessKind::MmioRead, static_cast<uint8_t>(width), address, value, 0,
@@ -592,18 +596,8 @@ void Machine::MmioWrite(uint64_t address, unsigned width, uint32_t value) {
       function->ConfigWrite(static_cast<uint16_t>(offset & 0xFFF), width, value);
     }
   } else {
-    MmioDevice *device = nullptr;
     uint64_t deviceOffset = 0;
-    for (const MmioRegion &region : mmioRegions_) {
-      if (address - region.base < region.size) {
-        device = region.device;
-        deviceOffset = address - region.base;
-        break;
-      }
-    }
-    for (auto it = functions_.begin(); device == nullptr && it != functions_.end(); ++it) {
-      it->second->ClaimMmio(address, device, deviceOffset);
-    }
+    MmioDevice *device = MmioDeviceAt(address, deviceOffset);
     if (device != nullptr) device->MmioWrite(deviceOffset, width, value);
   }
   Account({AccessKind::MmioWrite, static_cast<uint8_t>(width), address, value, 0,

@@ -234,6 +234,9 @@ class Machine final : public HardwarePlatform {
   uint32_t DispatchIoRead(uint16_t port, unsigned width);
   void DispatchIoWrite(uint16_t port, unsigned width, uint32_t value);
   PciFunction *FunctionAt(uint16_t bdf);
+  // The device behind a memory address outside ECAM: a mapped region first,
+  // then a PCI function's decoded BAR or ROM window. Null when none claims it.
+  MmioDevice *MmioDeviceAt(uint64_t address, uint64_t &deviceOffset);
   PciFunction &InsertFunction(std::unique_ptr<PciFunction> function);
   void UpdateMultiFunction(uint8_t bus, uint8_t device);
 

@@ -7,6 +7,7 @@
 #include "include/PcdTokens.h"
 #include "include/S3SaveLib.h"
 #include "uefi/Hob.h"
+#include "uefi/LoadedImage.h"
 #include "uefi/Pcd.h"
 #include "uefi/PlatformModules.h"
 #include "uefi/StandardInterfaces.h"

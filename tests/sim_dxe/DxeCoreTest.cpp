@@ -408,8 +408,8 @@ TEST_F(DxeCoreTest, RunsEntryPointsAsTheDispatcher) {
   EXPECT_EQ(gSeenTable, core.SystemTable());
   EXPECT_EQ(gSeenTpl, TPL_APPLICATION);
   VOID *loaded = nullptr;
-  EXPECT_EQ(bs->HandleProtocol(image, &sim::kLoadedImageProtocolGuid, &loaded), EFI_SUCCESS);
-  EXPECT_EQ(static_cast<sim::EFI_LOADED_IMAGE_PROTOCOL *>(loaded)->SystemTable, core.SystemTable());
+  EXPECT_EQ(bs->HandleProtocol(image, &gEfiLoadedImageProtocolGuid, &loaded), EFI_SUCCESS);
+  EXPECT_EQ(static_cast<EFI_LOADED_IMAGE_PROTOCOL *>(loaded)->SystemTable, core.SystemTable());
   EXPECT_EQ(clock.StalledMicroseconds(), 1500u);
   EXPECT_EQ(clock.NowNanoseconds(), 1500000u);
   EXPECT_TRUE(core.Errors().empty());
