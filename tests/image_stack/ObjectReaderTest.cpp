@@ -23,7 +23,7 @@ constexpr const char *kIa32 =
     "\n"
     "00000000 <?rec@@YAXH@Z>:\n"
     "       0:      \tpushl\t%esi\n"
-    "       1:      \tsubl\t$8, %esp\n"
+    "       1:      \tsubl\t$8, %esp                # imm = 0x8\n"
     "       4:      \ttestl\t%eax, %eax\n"
     "       6:      \tje\t0x14 <?rec@@YAXH@Z+0x14>\n"
     "       8:      \tpushl\t$2\n"
@@ -85,20 +85,33 @@ TEST(ObjectReader, DisassemblyGivesCallsWithTheStackHeldAtEach) {
   EXPECT_EQ(entry.calls[0].depth, 20u);
 }
 
-TEST(ObjectReader, X64FramePointerEpilogueAndIndirectTailJump) {
-  const std::vector<Function> functions = Parse(Arch::X64,
-                                                "0000000000000000 <_Keep>:\n"
-                                                "       0:      \tpushq\t%rbp\n"
-                                                "       1:      \tmovq\t%rsp, %rbp\n"
-                                                "       4:      \tsubq\t$48, %rsp\n"
-                                                "       8:      \tcallq\t*%rax\n"
-                                                "       a:      \tleaq\t-0(%rbp), %rsp\n"
-                                                "       e:      \tpopq\t%rbp\n"
-                                                "       f:      \tjmpq\t*%rcx\n");
+TEST(ObjectReader, X64FramePointerEpilogueIndirectTailJumpAndJumpTable) {
+  // A switch through a jump table that lies after the code (its bytes decode
+  // as garbage), a frame-pointer epilogue and a tail jump through a register.
+  const std::vector<Function> functions =
+      Parse(Arch::X64,
+            "0000000000000000 <_Keep>:\n"
+            "       0:      \tpushq\t%rbp\n"
+            "       1:      \tmovq\t%rsp, %rbp\n"
+            "       4:      \tsubq\t$48, %rsp\n"
+            "       8:      \tleaq\t(%rip), %rdx            # 0xf <_Keep+0xf>\n"
+            "\t\t000000000000000b:  IMAGE_REL_AMD64_REL32\tgTable\n"
+            "       f:      \tleaq\t18(%rip), %rcx          # 0x28 <_Keep+0x28>\n"
+            "      16:      \tjmpq\t*%rax\n"
+            "      18:      \tpushq\t$1\n"
+            "      1a:      \tcallq\t*%rax\n"
+            "      1c:      \tleaq\t-0(%rbp), %rsp\n"
+            "      20:      \tpopq\t%rbp\n"
+            "      21:      \tjmpq\t*%rcx\n"
+            "      28:      \tcallq\t*-1(%rcx)\n"
+            "      2b:      \tcallq\t0x30 <_Keep+0x30>\n");
   ASSERT_EQ(functions.size(), 1u);
   EXPECT_EQ(functions[0].name, "_Keep");  // only IA-32 C symbols carry the '_'
   ASSERT_EQ(functions[0].calls.size(), 2u);
-  EXPECT_EQ(functions[0].calls[0].depth, 56u);
+  EXPECT_EQ(functions[0].calls[0].operand, "*%rax");
+  EXPECT_EQ(functions[0].calls[0].depth, 64u);
+  EXPECT_FALSE(functions[0].calls[0].tail);
+  EXPECT_EQ(functions[0].calls[1].operand, "*%rcx");
   EXPECT_EQ(functions[0].calls[1].depth, 0u);
   EXPECT_TRUE(functions[0].calls[1].tail);
 }

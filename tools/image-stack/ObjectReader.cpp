@@ -14,6 +14,7 @@ struct Instruction {
   std::uint64_t offset = 0;
   std::string mnemonic{};
   std::string operands{};
+  std::string comment{};     // objdump's note after '#'
   std::string relocation{};  // symbol of a relocation inside the instruction
 };
 
@@ -151,6 +152,28 @@ std::string BranchSymbol(const std::string &operands) {
   return operands.substr(open + 1, end - open - 1);
 }
 
+// x64 jump tables lie in the function's own section after its code, found
+// through an unrelocated RIP-relative lea of an address inside the function;
+// decoded as instructions they would be garbage calls and jumps.
+void DropJumpTables(const std::string &symbol, std::vector<Instruction> &code) {
+  const std::string inside = "<" + symbol + "+";
+  std::optional<std::uint64_t> dataStart;
+  for (const Instruction &insn : code) {
+    if (!StartsWith(insn.mnemonic, "lea") || !insn.relocation.empty() ||
+        insn.operands.find("(%rip)") == std::string::npos ||
+        insn.comment.find(inside) == std::string::npos) {
+      continue;
+    }
+    const auto address = BranchTarget(insn.comment);
+    if (address && (!dataStart || *address < *dataStart)) {
+      dataStart = address;
+    }
+  }
+  if (dataStart) {
+    std::erase_if(code, [&](const Instruction &insn) { return insn.offset >= *dataStart; });
+  }
+}
+
 Function Finish(Arch arch, const std::string &object, std::string name, std::uint64_t start,
                 const std::vector<Instruction> &code) {
   Function function{.name = std::move(name), .object = object};
@@ -278,7 +301,8 @@ std::vector<Function> ParseDisassembly(Arch arch, const std::string &object, std
   std::vector<Instruction> code;
   auto finish = [&] {
     if (current) {
-      functions.push_back(Finish(arch, object, *current, start, code));
+      DropJumpTables(*current, code);
+      functions.push_back(Finish(arch, object, NormalizeSymbol(arch, *current), start, code));
     }
     current.reset();
     code.clear();
@@ -300,7 +324,7 @@ std::vector<Function> ParseDisassembly(Arch arch, const std::string &object, std
         continue;
       }
       start = static_cast<std::uint64_t>(ParseInteger("0x" + line.substr(0, open)).value_or(0));
-      current = NormalizeSymbol(arch, line.substr(open + 2, line.size() - open - 4));
+      current = line.substr(open + 2, line.size() - open - 4);
       continue;
     }
     if (!current) {
@@ -328,7 +352,13 @@ std::vector<Function> ParseDisassembly(Arch arch, const std::string &object, std
     const auto operandsTab = line.find('\t', tab + 1);
     insn.mnemonic = Trim(line.substr(tab + 1, operandsTab - tab - 1));
     if (operandsTab != std::string::npos) {
-      insn.operands = Trim(line.substr(operandsTab + 1));
+      // objdump's trailing comment ("# imm = 0x1008") kept apart.
+      const std::string operands = line.substr(operandsTab + 1);
+      const auto hash = operands.find('#');
+      insn.operands = Trim(operands.substr(0, hash));
+      if (hash != std::string::npos) {
+        insn.comment = Trim(operands.substr(hash + 1));
+      }
     }
     if (insn.mnemonic.empty()) {
       continue;
