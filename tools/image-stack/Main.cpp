@@ -217,13 +217,17 @@ int main(int argc, char **argv) {
   for (std::size_t f = 0; f < functions.size(); ++f) {
     for (const CallSite &call : functions[f].calls) {
       if (!graph.Resolve(f, call.callee)) {
-        pointerCalls[name(f)].push_back(call.callee.empty() ? call.operand : call.callee);
+        const std::uint32_t held =
+            call.tail ? call.depth.value_or(functions[f].frame)
+                      : std::max(call.depth.value_or(functions[f].frame), functions[f].frame);
+        pointerCalls[name(f)].push_back((call.callee.empty() ? call.operand : call.callee) + "@" +
+                                        std::to_string(held));
       }
     }
   }
   if (!pointerCalls.empty()) {
     std::cout << "  calls not followed (through pointers or outside the image; their callees'"
-                 " stack is not counted):\n";
+                 " stack is not counted; @N: bytes the caller holds below its return address):\n";
     for (const auto &[caller, targets] : pointerCalls) {
       std::cout << "    " << caller << ":";
       for (const std::string &target : targets) {
