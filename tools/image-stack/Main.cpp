@@ -247,5 +247,5 @@ int main(int argc, char **argv) {
     std::cout << "  " << missingFrames
               << " functions without a stack-usage record (counted as 0)\n";
   }
-  return 0;
+  return entryIndex ? 0 : 1;  // a report without the entry is not the image's
 }
