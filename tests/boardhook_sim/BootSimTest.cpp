@@ -273,6 +273,76 @@ TEST_F(BootSimTest, SilentBmcCostsTenAttemptsAndOneSecond) {
   EXPECT_EQ(report.at("identification").at("board_type"), 12);
 }
 
+// --debug-print boots the DXE driver built with DebugPrintEnable 1: its
+// messages reach every back-end as the firmware sends them (the S3 save
+// library's among them), the shipped build sends none, everything else of
+// the boot stays as shipped, and the report names the build that ran.
+TEST_F(BootSimTest, DebugPrintBuildShowsTheDriversTextOnEachBackEnd) {
+  const Json shipped = Boot({}, 0);
+  const Json debug = Boot({"--debug-print"}, 0);
+  ASSERT_TRUE(shipped.is_object());
+  ASSERT_TRUE(debug.is_object());
+  EXPECT_EQ(shipped.at("dxe_build"), "shipped");
+  EXPECT_EQ(debug.at("dxe_build"), "debug-print");
+
+  const Json &quiet = shipped.at("boots")[0].at("dxe").at("debug_text");
+  EXPECT_TRUE(quiet.at("port_redirect").empty()) << quiet;
+  EXPECT_EQ(quiet.at("uart"), "");
+  EXPECT_TRUE(quiet.at("debug_tool").at("hand_overs").empty()) << quiet;
+
+  const Json &dxe = debug.at("boots")[0].at("dxe");
+  const Json &text = dxe.at("debug_text");
+  const std::string message = "S3LibPrivateData allocation\n";
+  // Port 0x80: each message framed by the redirect markers, as sent.
+  const Json &redirect = text.at("port_redirect");
+  EXPECT_NE(std::find(redirect.begin(), redirect.end(), Json(message)), redirect.end()) << redirect;
+  // UART 0x3F8: the serial and the FIFO back-end each send the message, with
+  // CR before LF.
+  EXPECT_NE(text.at("uart").get<std::string>().find("S3LibPrivateData allocation\r\n"
+                                                    "S3LibPrivateData allocation\r\n"),
+            std::string::npos)
+      << text.at("uart");
+  // The debug tool: one hand-over per message of the redirect's length.
+  const Json &handOvers = text.at("debug_tool").at("hand_overs");
+  ASSERT_EQ(handOvers.size(), redirect.size()) << text.at("debug_tool");
+  for (size_t index = 0; index < redirect.size(); index++) {
+    EXPECT_EQ(handOvers[index].at("ebx"), redirect[index].get<std::string>().size());
+  }
+
+  // Printing changes what the driver sends, not what it does.
+  const Json &plain = shipped.at("boots")[0].at("dxe");
+  EXPECT_EQ(debug.at("result"), shipped.at("result"));
+  EXPECT_EQ(dxe.at("reached"), plain.at("reached"));
+  EXPECT_EQ(dxe.at("hook4"), plain.at("hook4"));
+  EXPECT_EQ(dxe.at("setup_items"), plain.at("setup_items"));
+  EXPECT_EQ(dxe.at("s3").at("messages").size(), plain.at("s3").at("messages").size());
+  EXPECT_TRUE(dxe.at("core_errors").empty()) << dxe.at("core_errors");
+
+  // The text report names the build and shows the UART text with its CR.
+  const ToolRun run = RunTool({"--debug-print"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_NE(run.out.find("DXE driver: debug-print build (DebugPrintEnable 1"), std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("\"S3LibPrivateData allocation\\r\\n\""), std::string::npos) << run.out;
+}
+
+// The debug-print build must be there and must be that build.
+TEST(BootSimToolTest, DebugPrintNeedsItsBuild) {
+  const struct {
+    std::string build;
+    std::string message;
+  } cases[] = {
+      {"/nonexistent/boardhook-sim-debug-print", "cannot be started"},
+      {BOARDHOOK_SIM_TOOL, "is not the debug-print build"},
+  };
+  for (const auto &c : cases) {
+    const ToolRun run = RunTool({"--debug-print", "--debug-print-build", c.build, "--json"});
+    EXPECT_EQ(run.exitCode, 3) << c.build;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_TRUE(run.out.empty()) << run.out;
+  }
+}
+
 TEST(BootSimToolTest, PrintsTheShippedReferenceBoard) {
   const ToolRun run = RunTool({"--print-reference-board"});
   EXPECT_EQ(run.exitCode, 0);

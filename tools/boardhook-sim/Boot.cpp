@@ -111,6 +111,8 @@ std::array<uint8_t, 128> CmosFromHex(const Json &text) {
 
 }  // namespace
 
+const char *DxeBuildName() { return BOARDHOOK_SIM_DXE_BUILD; }
+
 Json BootBoard(const Board &board, const BootOptions &options) {
   std::array<uint8_t, 128> cmos{};
   for (size_t index = 0; index < cmos.size(); index++) cmos[index] = board.cmos[index].value_or(0);
@@ -205,6 +207,7 @@ Json BootBoard(const Board &board, const BootOptions &options) {
       {"format", "boardhook-sim-report/1"},
       {"board",
        {{"name", board.name}, {"description", board.description}, {"source", board.source}}},
+      {"dxe_build", DxeBuildName()},
       {"result", result},
       {"identification", identification},
       {"resets",

@@ -22,6 +22,10 @@ inline constexpr int kExitFailedBoot = 1;
 inline constexpr int kExitBadInput = 2;
 inline constexpr int kExitSimulatorFailure = 3;
 
+// The build of the DXE driver this program links and boots: "shipped" or
+// "debug-print" (DebugPrintEnable 1, everything else as shipped).
+const char *DxeBuildName();
+
 // SimulatorError when a phase cannot be run at all.
 Json BootBoard(const Board &board, const BootOptions &options);
 

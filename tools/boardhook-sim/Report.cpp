@@ -57,6 +57,46 @@ std::string MacListText(const Json &list, size_t size) {
   return text;
 }
 
+// Debug text as the firmware sent it, quoted with its control characters
+// visible (a CR before LF shows as \r\n), one line of the output for each
+// line of the text.
+void RenderDebugText(std::ostream &out, const std::string &indent, const std::string &text) {
+  std::string line;
+  auto flush = [&] {
+    out << indent << "\"" << line << "\"\n";
+    line.clear();
+  };
+  for (const char c : text) {
+    switch (c) {
+      case '\r':
+        line += "\\r";
+        break;
+      case '\n':
+        line += "\\n";
+        break;
+      case '\t':
+        line += "\\t";
+        break;
+      case '"':
+        line += "\\\"";
+        break;
+      case '\\':
+        line += "\\\\";
+        break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(c));
+          line += escaped;
+        } else {
+          line += c;
+        }
+    }
+    if (c == '\n') flush();
+  }
+  if (!line.empty()) flush();
+}
+
 void RenderPei(std::ostream &out, const Json &pei, bool trace) {
   out << "  PEI phase (32-bit)\n";
   out << "    entry: " << Status(pei.at("entry_status"));
@@ -176,23 +216,32 @@ void RenderDxe(std::ostream &out, const Json &dxe, bool trace) {
   }
   out << "\n";
   const Json &text = dxe.at("debug_text");
-  out << "    debug text: port 0x80 redirect: "
-      << (text.at("port_redirect").empty() ? "none" : Join(text.at("port_redirect"), " | "))
-      << "; UART 0x3F8: "
-      << (text.at("uart").get<std::string>().empty()
-              ? "none"
-              : "\"" + text.at("uart").get<std::string>() + "\"")
+  out << "    debug text:\n";
+  const Json &redirect = text.at("port_redirect");
+  out << "      port 0x80 redirect: "
+      << (redirect.empty() ? "none" : Plural(redirect.size(), "text", "texts")) << "\n";
+  for (const Json &each : redirect) RenderDebugText(out, "        ", each.get<std::string>());
+  const std::string uart = text.at("uart").get<std::string>();
+  out << "      UART 0x3F8: " << (uart.empty() ? "none" : std::to_string(uart.size()) + " bytes")
       << "\n";
+  RenderDebugText(out, "        ", uart);
   const Json &tool = text.at("debug_tool");
   out << "      debug tool: breakpoint "
       << (tool.at("breakpoint_armed").get<bool>() ? "armed" : "not armed") << ", "
-      << Plural(tool.at("hand_overs").size(), "hand-over", "hand-overs") << ", "
-      << Plural(tool.at("port_writes").size(), "write", "writes") << " to port 0xFFED";
-  if (!tool.at("header").is_null()) {
-    const std::string buffered = tool.at("header").at("buffered_text").get<std::string>();
-    out << ", header buffer: " << (buffered.empty() ? "empty" : "\"" + buffered + "\"");
+      << Plural(tool.at("hand_overs").size(), "hand-over", "hand-overs");
+  if (!tool.at("hand_overs").empty()) {
+    Json lengths = Json::array();
+    for (const Json &handOver : tool.at("hand_overs")) lengths.push_back(handOver.at("ebx"));
+    out << " (lengths " << Join(lengths) << ")";
   }
-  out << "\n";
+  out << ", " << Plural(tool.at("port_writes").size(), "write", "writes") << " to port 0xFFED";
+  if (tool.at("header").is_null()) {
+    out << "\n";
+  } else {
+    const std::string buffered = tool.at("header").at("buffered_text").get<std::string>();
+    out << ", header buffer:" << (buffered.empty() ? " empty" : "") << "\n";
+    RenderDebugText(out, "        ", buffered);
+  }
   out << "    stalls: " << Plural(dxe.at("stalls").size(), "stall", "stalls") << ", "
       << dxe.at("stalled_us") << " us\n";
   out << "    hardware accesses: " << Counts(dxe.at("access_counts")) << "\n";
@@ -235,6 +284,11 @@ std::string RenderText(const Json &report, bool trace) {
       << (board.at("name").get<std::string>().empty() ? "(unnamed board)"
                                                       : board.at("name").get<std::string>())
       << " (" << board.at("source").get<std::string>() << ")\n";
+  out << "  DXE driver: "
+      << (report.at("dxe_build") == "debug-print"
+              ? "debug-print build (DebugPrintEnable 1, everything else as shipped)"
+              : "as shipped")
+      << "\n";
   if (!board.at("description").get<std::string>().empty()) {
     out << "  " << board.at("description").get<std::string>() << "\n";
   }
