@@ -2,6 +2,7 @@
 // and the cached HOB-list lookup.
 #include "LibraryStartup.h"
 
+#include "../debug/DebugLib.h"
 #include "../uefi/Hob.h"
 #include "ErrorTrap.h"
 #include "HeapBufferList.h"
@@ -27,8 +28,9 @@ VOID RunLibraryStartup(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   // back-end finds its buffer in that list.
   HeapBufferListStartup();
 
-  // Step 4: debug output library (DebugPrintInitialize), which starts the
-  // enabled output back-ends.
+  // Step 4: debug output library, which starts the enabled output
+  // back-ends. Its status is not examined.
+  DebugPrintInitialize();
 
   // Step 5: S3 save library. A failure is reported by the library itself;
   // the chain does not examine the status.

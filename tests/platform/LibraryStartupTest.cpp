@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "include/HeapBufferList.h"
 #include "platform/LibraryStartup.h"
 #include "sim/dxe/DxeCore.h"
 #include "sim/machine/Machine.h"
@@ -40,6 +41,42 @@ TEST_F(LibraryStartupTest, StartupStoresGlobalsAndFindsHobList) {
   EXPECT_EQ(gRT, core.RuntimeServices());
   EXPECT_EQ(mHobList, core.HobList());
   EXPECT_TRUE(core.Errors().empty());
+}
+
+// The debug output library starts between the heap-buffer list (the debug
+// tool's back-end finds its buffer there) and the S3 save library: with the
+// tool's port already in DR2, its breakpoint is armed, after the list is
+// published and before the S3 save library's first processor access.
+TEST_F(LibraryStartupTest, DebugOutputStartsBetweenHeapBufferListAndS3SaveLibrary) {
+  core.SetHobList(std::vector<uint8_t>(8, 0xFF));
+  machine.SetRegister(sim::HardwarePlatform::Register::Dr2, 0x99CC);
+  // Notified when the list is published: has the breakpoint been armed yet?
+  struct Watch {
+    sim::Machine *machine;
+    bool armedBeforeList = true;
+  } watch{&machine};
+  EFI_EVENT event = nullptr;
+  VOID *registration = nullptr;
+  ASSERT_EQ(core.BootServices()->CreateEvent(
+                EVT_NOTIFY_SIGNAL, TPL_CALLBACK,
+                [](EFI_EVENT, VOID *context) EFIAPI {
+                  auto *w = static_cast<Watch *>(context);
+                  w->armedBeforeList = w->machine->IoBreakpointArmed(0x99CC);
+                },
+                &watch, &event),
+            EFI_SUCCESS);
+  ASSERT_EQ(core.BootServices()->RegisterProtocolNotify(&gHeapBufferListProtocolGuid, event,
+                                                        &registration),
+            EFI_SUCCESS);
+  int image = 0;
+  RunLibraryStartup(&image, core.SystemTable());
+
+  EXPECT_FALSE(watch.armedBeforeList);
+  EXPECT_TRUE(machine.IoBreakpointArmed(0x99CC));
+  const std::vector<sim::TraceRecord> msrs = machine.Trace().Select(sim::AccessKind::MsrRead);
+  ASSERT_GE(msrs.size(), 2u);
+  EXPECT_EQ(msrs.front().address, 0xC001100Au);  // the tool's breakpoint control
+  EXPECT_EQ(msrs.back().address, 0xC0010058u);   // the S3 save library's check
 }
 
 TEST_F(LibraryStartupTest, MissingHobListIsNotCachedAndFoundLater) {
