@@ -20,9 +20,10 @@ set(BOARDHOOK_IMAGE_CFLAGS
     -Wall -Wextra -Werror -Wglobal-constructors -Wexit-time-destructors)
 
 # add_efi_image(<name> ARCH x64|ia32 ENTRY <symbol> SUBSYSTEM <subsystem>
-#               SOURCES <files...> [LINK_FLAGS <flags...>])
+#               SOURCES <files...> [LINK_FLAGS <flags...>]
+#               [DEFINITIONS <NAME=VALUE...>])
 function(add_efi_image name)
-  cmake_parse_arguments(IMG "" "ARCH;ENTRY;SUBSYSTEM" "SOURCES;LINK_FLAGS" ${ARGN})
+  cmake_parse_arguments(IMG "" "ARCH;ENTRY;SUBSYSTEM" "SOURCES;LINK_FLAGS;DEFINITIONS" ${ARGN})
   if(IMG_ARCH STREQUAL "x64")
     set(triple x86_64-pc-windows-msvc)
     set(machine x64)
@@ -30,6 +31,10 @@ function(add_efi_image name)
     set(triple i686-pc-windows-msvc)
     set(machine x86)
   endif()
+  set(defines)
+  foreach(definition IN LISTS IMG_DEFINITIONS)
+    list(APPEND defines -D${definition})
+  endforeach()
   set(objects)
   set(objdir ${CMAKE_CURRENT_BINARY_DIR}/${name}.objs)
   foreach(src IN LISTS IMG_SOURCES)
@@ -40,7 +45,7 @@ function(add_efi_image name)
       OUTPUT ${obj}
       BYPRODUCTS ${objdir}/${objname}.su
       COMMAND ${CMAKE_COMMAND} -E make_directory ${objdir}
-      COMMAND ${BOARDHOOK_CLANG} --target=${triple} ${BOARDHOOK_IMAGE_CFLAGS}
+      COMMAND ${BOARDHOOK_CLANG} --target=${triple} ${BOARDHOOK_IMAGE_CFLAGS} ${defines}
               -MD -MF ${obj}.d -c ${src} -o ${obj}
       DEPENDS ${src}
       DEPFILE ${obj}.d
