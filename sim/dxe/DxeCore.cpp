@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "DxeCoreInternal.h"
+#include "sim/core/FirmwareCall.h"
 #include "uefi/Hob.h"
 #include "uefi/StandardInterfaces.h"
 
@@ -445,8 +446,11 @@ DxeCore::DxeCore(SimClock &clock) : clock_(clock) {
 
 DxeCore::~DxeCore() {
   std::erase(AliveCores(), this);
-  for (auto &[address, block] : pool_) {
-    std::free(block.address);
+  ReleasePoolArena();
+  if (arena_ == nullptr) {
+    for (auto &[address, block] : pool_) {
+      std::free(block.address);
+    }
   }
 }
 
@@ -479,7 +483,7 @@ void DxeCore::LowerTo(EFI_TPL tpl) {
       event->signaled = false;
     }
     tpl_ = level;
-    event->notify(event, event->context);
+    CallFirmware(event->notify, static_cast<EFI_EVENT>(event), event->context);
     if (tpl_ != level) {
       Error(Format("notify function %p returned at TPL %u instead of %u",
                    reinterpret_cast<void *>(event->notify), static_cast<unsigned>(tpl_),
@@ -720,7 +724,8 @@ void DxeCore::SignalReadyToBoot() {
 
 // ---- Running modules --------------------------------------------------------
 
-EFI_STATUS DxeCore::RunEntryPoint(EFI_IMAGE_ENTRY_POINT entry, EFI_HANDLE *image_handle) {
+EFI_STATUS DxeCore::RunEntryPoint(EFI_IMAGE_ENTRY_POINT entry, EFI_HANDLE *image_handle,
+                                  const LoadedImageArea *area) {
   if (tpl_ != TPL_APPLICATION) {
     Error(Format("entry point dispatched at TPL %u", static_cast<unsigned>(tpl_)));
   }
@@ -729,12 +734,16 @@ EFI_STATUS DxeCore::RunEntryPoint(EFI_IMAGE_ENTRY_POINT entry, EFI_HANDLE *image
   image->SystemTable = &system_table_;
   image->ImageCodeType = EfiBootServicesCode;
   image->ImageDataType = EfiBootServicesData;
+  if (area != nullptr) {
+    image->ImageBase = reinterpret_cast<VOID *>(static_cast<uintptr_t>(area->base));
+    image->ImageSize = area->size;
+  }
   EFI_HANDLE handle = InstallProtocol(gEfiLoadedImageProtocolGuid, image.get());
   loaded_images_.push_back(std::move(image));
   if (image_handle != nullptr) {
     *image_handle = handle;
   }
-  EFI_STATUS status = entry(handle, &system_table_);
+  EFI_STATUS status = CallFirmware(entry, handle, &system_table_);
   if (tpl_ != TPL_APPLICATION) {
     Error(Format("entry point returned at TPL %u", static_cast<unsigned>(tpl_)));
     LowerTo(TPL_APPLICATION);

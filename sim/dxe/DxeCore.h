@@ -156,6 +156,20 @@ inline constexpr EFI_GUID kExitBootServicesGroup = {
 inline constexpr EFI_GUID kVirtualAddressChangeGroup = {
     0x13FA7698, 0xC831, 0x49C7, {0x87, 0xEA, 0x8F, 0x43, 0xFC, 0xC2, 0x51, 0x96}};
 
+// Where a loaded image lies, for its EFI_LOADED_IMAGE_PROTOCOL.
+struct LoadedImageArea {
+  uint64_t base = 0;
+  uint64_t size = 0;
+};
+
+// Memory at a fixed address that the pool serves blocks from, in allocation
+// order and never reused, so a boot places every block at the same address
+// each time.
+struct PoolArena {
+  uint8_t *base = nullptr;
+  size_t size = 0;
+};
+
 class DxeCore {
  public:
   // The clock is shared with the simulated machine; Stall advances it.
@@ -176,9 +190,11 @@ class DxeCore {
 
   // ---- Running modules ----------------------------------------------------
   // Calls a driver's entry point as the DXE dispatcher does: on a new image
-  // handle (carrying EFI_LOADED_IMAGE_PROTOCOL), with the system table, at
-  // TPL_APPLICATION. Returns the entry point's status.
-  EFI_STATUS RunEntryPoint(EFI_IMAGE_ENTRY_POINT entry, EFI_HANDLE *image_handle = nullptr);
+  // handle (carrying EFI_LOADED_IMAGE_PROTOCOL, with the image's area when
+  // given), with the system table, at TPL_APPLICATION. Returns the entry
+  // point's status.
+  EFI_STATUS RunEntryPoint(EFI_IMAGE_ENTRY_POINT entry, EFI_HANDLE *image_handle = nullptr,
+                           const LoadedImageArea *area = nullptr);
   // Signals every event of a group, as SignalEvent on a member would.
   void SignalEventGroup(const EFI_GUID &group);
   // What the boot manager does before booting: signal the ReadyToBoot group.
@@ -204,6 +220,10 @@ class DxeCore {
   size_t NotifyRegistrationCount(const EFI_GUID &protocol) const;
 
   // ---- Pool -------------------------------------------------------------------
+  // Serves every later block from `arena` (which must outlive the core)
+  // instead of the host heap; blocks are 16-byte aligned with a gap between
+  // them, and freed blocks are not reused.
+  void SetPoolArena(PoolArena arena);
   // Allocates as the platform (another module); the block shows among the
   // live allocations and a driver may free it.
   void *AllocatePoolForPlatform(EFI_MEMORY_TYPE type, size_t size);
@@ -323,6 +343,7 @@ class DxeCore {
   const HandleInterface *EarliestInterface(const EFI_GUID &protocol) const;
 
   void *AllocatePoolBlock(EFI_MEMORY_TYPE type, size_t size);
+  void ReleasePoolArena();
   void PublishConfigurationTable();
   void UpdateTableChecksums();
 
@@ -343,6 +364,9 @@ class DxeCore {
   std::map<const void *, Handle *> handle_index_;
   std::deque<std::unique_ptr<Registration>> registrations_;
 
+  PoolArena arena_storage_;
+  PoolArena *arena_ = nullptr;
+  size_t arena_used_ = 0;
   std::map<const void *, PoolBlock> pool_;
   std::map<const void *, uint64_t> released_;  // freed addresses not reused since
   std::vector<FreedBlock> freed_blocks_;

@@ -1,11 +1,19 @@
-// The simulated DXE core's pool: every block is a host allocation (so the
-// sanitizers see overruns), filled with a non-zero pattern (a driver cannot
+// The simulated DXE core's pool: every block is a host allocation or a
+// block of a fixed-address arena (in both cases the sanitizers see
+// overruns), filled with a non-zero pattern (a driver cannot
 // rely on zeroed pool), and tracked by address so invalid and double frees
 // are caught.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#else
+#define ASAN_POISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
+#define ASAN_UNPOISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
+#endif
 
 #include "DxeCoreInternal.h"
 
@@ -16,6 +24,10 @@ namespace {
 constexpr uint8_t kFreshPoolByte = 0xAF;
 // Larger requests fail as exhausted pool instead of exhausting the host.
 constexpr size_t kLargestPoolBlock = size_t{1} << 30;
+// Arena blocks: aligned as pool, with a gap after each that the sanitizers
+// treat as out of bounds.
+constexpr size_t kArenaAlignment = 16;
+constexpr size_t kArenaGap = 16;
 
 bool IsPoolType(EFI_MEMORY_TYPE type) {
   uint32_t value = type;
@@ -29,14 +41,38 @@ bool IsPoolType(EFI_MEMORY_TYPE type) {
 }  // namespace
 
 void *DxeCore::AllocatePoolBlock(EFI_MEMORY_TYPE type, size_t size) {
-  void *address = std::malloc(size != 0 ? size : 1);
-  if (address == nullptr) {
-    std::abort();
+  void *address = nullptr;
+  if (arena_ != nullptr) {
+    const size_t start = (arena_used_ + kArenaGap + kArenaAlignment - 1) & ~(kArenaAlignment - 1);
+    if (start > arena_->size || size > arena_->size - start) {
+      return nullptr;
+    }
+    address = arena_->base + start;
+    arena_used_ = start + size;
+    ASAN_UNPOISON_MEMORY_REGION(address, size);
+  } else {
+    address = std::malloc(size != 0 ? size : 1);
+    if (address == nullptr) {
+      std::abort();
+    }
   }
   std::memset(address, kFreshPoolByte, size);
   pool_[address] = PoolBlock{address, size, type, ++serial_};
   released_.erase(address);
   return address;
+}
+
+void DxeCore::SetPoolArena(PoolArena arena) {
+  arena_storage_ = arena;
+  arena_ = &arena_storage_;
+  arena_used_ = 0;
+  ASAN_POISON_MEMORY_REGION(arena.base, arena.size);
+}
+
+void DxeCore::ReleasePoolArena() {
+  if (arena_ != nullptr) {
+    ASAN_UNPOISON_MEMORY_REGION(arena_->base, arena_->size);
+  }
 }
 
 void *DxeCore::AllocatePoolForPlatform(EFI_MEMORY_TYPE type, size_t size) {
@@ -71,6 +107,9 @@ EFI_STATUS DxeCore::AllocatePoolService(EFI_MEMORY_TYPE type, UINTN size, VOID *
     return call.Return(EFI_OUT_OF_RESOURCES);
   }
   *buffer = AllocatePoolBlock(type, size);
+  if (*buffer == nullptr) {
+    return call.Return(EFI_OUT_OF_RESOURCES);
+  }
   call.Arg(2, reinterpret_cast<uintptr_t>(*buffer));
   return call.Return(EFI_SUCCESS);
 }
@@ -106,7 +145,11 @@ EFI_STATUS DxeCore::FreePoolService(VOID *buffer) {
   freed_blocks_.push_back(FreedBlock{block, std::vector<uint8_t>(bytes, bytes + block.size)});
   pool_.erase(found);
   released_[block.address] = block.serial;
-  std::free(block.address);
+  if (arena_ != nullptr) {
+    ASAN_POISON_MEMORY_REGION(block.address, block.size);
+  } else {
+    std::free(block.address);
+  }
   return call.Return(EFI_SUCCESS);
 }
 

@@ -1,8 +1,11 @@
 #include "Boot.h"
 
+#include <map>
+
 #include "DxePhase.h"
 #include "Subprocess.h"
 #include "sim/core/EfiText.h"
+#include "sim/core/FixedMemory.h"
 
 namespace bootsim {
 
@@ -90,6 +93,7 @@ Json PeiJson(const PeiRecord &record, const HandOverView &handOver, bool trace) 
       {"access_counts", record.accessCounts},
       {"services", record.services},
   };
+  if (!record.unobserved.empty()) json["unobserved_counts"] = record.unobserved;
   if (trace) json["trace"] = record.trace;
   return json;
 }
@@ -111,8 +115,6 @@ std::array<uint8_t, 128> CmosFromHex(const Json &text) {
 
 }  // namespace
 
-const char *DxeBuildName() { return BOARDHOOK_SIM_DXE_BUILD; }
-
 Json BootBoard(const Board &board, const BootOptions &options) {
   std::array<uint8_t, 128> cmos{};
   for (size_t index = 0; index < cmos.size(); index++) cmos[index] = board.cmos[index].value_or(0);
@@ -120,19 +122,23 @@ Json BootBoard(const Board &board, const BootOptions &options) {
   Json boots = Json::array();
   Json resetValues = Json::array();
   Json peiCounts = Json::object(), dxeCounts = Json::object();
+  std::map<std::string, std::string> unobserved;
   uint64_t peiStalls = 0, dxeStalls = 0, timeNs = 0;
   Json identification = nullptr;
   Json result = Json::object();
 
   for (unsigned number = 1;; number++) {
     Json boot = {{"number", number}};
-    const PeiRecord pei = RunPeiPhase(options.runner, MakePeiJob(board, cmos, options.trace));
+    PeiJob job = MakePeiJob(board, cmos, options.trace);
+    if (options.firmware.pei) job.image = options.firmware.pei->path;
+    const PeiRecord pei = RunPeiPhase(options.runner, job);
     cmos = pei.cmos;
     const HandOverView handOver = ReadHandOver(pei.handOver);
     identification = Identification(handOver);
     boot["pei"] = PeiJson(pei, handOver, options.trace);
     boot["identification"] = identification;
     peiCounts = AddCounts(peiCounts, pei.accessCounts);
+    unobserved.insert(pei.unobserved.begin(), pei.unobserved.end());
     peiStalls += pei.stalledMicroseconds;
     timeNs += pei.timeNs;
 
@@ -145,6 +151,7 @@ Json BootBoard(const Board &board, const BootOptions &options) {
       input.handOver = pei.handOver;
       input.cmos = cmos;
       input.trace = options.trace;
+      input.image = options.firmware.dxe ? &*options.firmware.dxe : nullptr;
       Json dxe = RunDxePhaseIsolated(input);
       cmos = CmosFromHex(dxe.at("cmos"));
       dxe.erase("cmos");
@@ -203,11 +210,18 @@ Json BootBoard(const Board &board, const BootOptions &options) {
     break;
   }
 
+  // A kind one phase could not count has no total.
+  Json totalCounts = AddCounts(peiCounts, dxeCounts);
+  for (const auto &[kind, reason] : unobserved) totalCounts.erase(kind);
+
   Json report = {
       {"format", "boardhook-sim-report/1"},
       {"board",
        {{"name", board.name}, {"description", board.description}, {"source", board.source}}},
-      {"dxe_build", DxeBuildName()},
+      {"dxe_build", options.dxeBuild},
+      {"booted",
+       {{"pei", BootedJson(options.firmware.pei, sim::kPeiImageBase, "host build")},
+        {"dxe", BootedJson(options.firmware.dxe, sim::kDxeImageBase, "host build")}}},
       {"result", result},
       {"identification", identification},
       {"resets",
@@ -217,7 +231,7 @@ Json BootBoard(const Board &board, const BootOptions &options) {
        {{"stalled_us", {{"pei", peiStalls}, {"dxe", dxeStalls}, {"total", peiStalls + dxeStalls}}},
         {"simulated_time_ns", timeNs},
         {"access_counts",
-         {{"pei", peiCounts}, {"dxe", dxeCounts}, {"total", AddCounts(peiCounts, dxeCounts)}}}}},
+         {{"pei", peiCounts}, {"dxe", dxeCounts}, {"total", totalCounts}}}}},
   };
   return report;
 }

@@ -4,6 +4,7 @@
 // report as one JSON document (Report.h renders it for people).
 #pragma once
 #include "Board.h"
+#include "Images.h"
 #include "PeiPhase.h"
 #include "SimJson.h"
 
@@ -13,6 +14,8 @@ struct BootOptions {
   bool trace = false;      // keep the full hardware-access trace of every phase
   unsigned maxResets = 8;  // a boot that resets more often is a reset loop
   PeiRunnerSetup runner;
+  FirmwareChoice firmware;        // the images to boot, or the host build
+  std::string dxeBuild = "shipped";  // the report's name for the DXE driver's build
 };
 
 // The exit status of the report's result: 0 ReadyToBoot, 1 trap, reset loop
@@ -21,10 +24,6 @@ inline constexpr int kExitReadyToBoot = 0;
 inline constexpr int kExitFailedBoot = 1;
 inline constexpr int kExitBadInput = 2;
 inline constexpr int kExitSimulatorFailure = 3;
-
-// The build of the DXE driver this program links and boots: "shipped" or
-// "debug-print" (DebugPrintEnable 1, everything else as shipped).
-const char *DxeBuildName();
 
 // SimulatorError when a phase cannot be run at all.
 Json BootBoard(const Board &board, const BootOptions &options);

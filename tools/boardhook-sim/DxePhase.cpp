@@ -14,6 +14,9 @@
 #include "include/PcdTokens.h"
 #include "include/S3SaveLib.h"
 #include "sim/core/EfiText.h"
+#include "sim/core/FirmwareCall.h"
+#include "sim/core/FixedMemory.h"
+#include "sim/cpu/DxeImageRun.h"
 #include "sim/dxe/DxeCore.h"
 #include "sim/dxe/HobListBuilder.h"
 #include "sim/dxe/S3SaveTable.h"
@@ -34,6 +37,11 @@ constexpr uint8_t kGuardFill = 0x5A;  // bytes after each buffer, to see an over
 // list start), so a driver that writes past the buffer is reported, not
 // left to damage the simulator.
 constexpr size_t kGuardSize = 2048;
+
+std::string ImageName(const ImageFile &image) {
+  const size_t slash = image.path.find_last_of('/');
+  return slash == std::string::npos ? image.path : image.path.substr(slash + 1);
+}
 
 std::string MacText(const uint8_t *mac) {
   char text[24];
@@ -239,7 +247,15 @@ Json RunDxePhase(const DxeInput &input) {
   const size_t peiAccesses = pcd.Accesses().size();
   pcd.SetPhase("DXE");
 
+  // Pool at fixed addresses, so the records the report shows (token 584,
+  // the S3 table, the SMM message) have the same address on every boot.
+  const sim::FixedMemory pool(sim::kPoolArenaBase, sim::kPoolArenaSize);
   sim::DxeCore core(clock);
+  core.SetPoolArena({pool.Base(), pool.Size()});
+  std::unique_ptr<sim::DxeImageRun> image;
+  if (input.image != nullptr) {
+    image = std::make_unique<sim::DxeImageRun>(ImageName(*input.image), input.image->bytes, pool);
+  }
   core.SetResetHandler([&](EFI_RESET_TYPE, EFI_STATUS) { machine.ResetBoard(); });
   core.SetHobList(BuildHobList(board));
   core.InstallProtocol(gPcdProtocolGuid, pcd.Protocol());
@@ -281,7 +297,12 @@ Json RunDxePhase(const DxeInput &input) {
   Json hook4 = {{"called", false}};
 
   const sim::RunOutcome outcome = machine.Run([&] {
-    entryStatus = sim::StatusTo64(core.RunEntryPoint(BoardHookDxeImageEntry));
+    if (image != nullptr) {
+      const sim::LoadedImageArea area = image->Area();
+      entryStatus = sim::StatusTo64(core.RunEntryPoint(image->Entry(), nullptr, &area));
+    } else {
+      entryStatus = sim::StatusTo64(core.RunEntryPoint(BoardHookDxeImageEntry));
+    }
     reached.push_back("entry");
     // Another module of the boot fills the shared record's table.
     if (board.s3.table && !board.s3.recordByEarlierModule) {
@@ -299,7 +320,8 @@ Json RunDxePhase(const DxeInput &input) {
     // member is there.
     auto *hooks = static_cast<BOARD_HOOK_PROTOCOL *>(core.FindProtocol(gBoardHookProtocolGuid));
     if (hooks != nullptr && hooks->Hook4 != nullptr) {
-      const EFI_STATUS status = hooks->Hook4(first.bytes.data(), second.bytes.data());
+      const EFI_STATUS status =
+          sim::CallFirmware(hooks->Hook4, first.bytes.data(), second.bytes.data());
       hook4 = {{"called", true}, {"status", sim::StatusTo64(status)}};
       reached.push_back("hook4");
     } else {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "Board.h"
+#include "Images.h"
 #include "SimJson.h"
 
 namespace bootsim {
@@ -19,6 +20,9 @@ struct DxeInput {
   std::string handOver;  // the configuration database as the PEI phase left it
   std::array<uint8_t, 128> cmos{};
   bool trace = false;
+  // The driver image to boot on the emulated processor; null boots the
+  // host build linked into the tool.
+  const ImageFile *image = nullptr;
 };
 
 // Runs the phase in this process and returns its record (the "dxe" object

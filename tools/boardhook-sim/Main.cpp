@@ -1,61 +1,32 @@
 // boardhook-sim: boots a described board on the simulated platform with the
 // real BoardHookPei and BoardHookDxe code and reports what the firmware did.
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string_view>
-#include <vector>
 
 #include "Board.h"
 #include "BoardFile.h"
 #include "Boot.h"
+#include "Images.h"
 #include "PeiPhase.h"
 #include "Report.h"
 #include "Subprocess.h"
 
 namespace {
 
-constexpr const char *kDebugPrintProgram = "boardhook-sim-debug-print";
-// Set for the debug-print build this program starts, so a path that names a
-// shipped build again ends in an error instead of starting itself forever.
-constexpr const char *kStartedForDebugPrint = "BOARDHOOK_SIM_STARTED_FOR_DEBUG_PRINT";
+constexpr const char *kPeiImage = "BoardHookPei.efi";
+constexpr const char *kDxeImage = "BoardHookDxe.efi";
+constexpr const char *kDxeDebugPrintImage = "BoardHookDxeDebugPrint.efi";
 
-bool IsDebugPrintBuild() { return std::string_view(bootsim::DxeBuildName()) == "debug-print"; }
-
-// The debug-print build of the tool: BOARDHOOK_SIM_DEBUG_PRINT, else the
-// program of that name beside this one.
-std::string DefaultDebugPrintBuild(const char *argv0) {
-  if (const char *path = std::getenv("BOARDHOOK_SIM_DEBUG_PRINT")) return path;
-  std::error_code error;
-  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) self = argv0;
-  return (self.parent_path() / kDebugPrintProgram).string();
-}
-
-// Replaces this process by the debug-print build with the same arguments;
-// returns only when it cannot be started.
-int StartDebugPrintBuild(const std::string &path, int argc, char **argv) {
-  if (std::getenv(kStartedForDebugPrint) != nullptr) {
-    std::fprintf(stderr, "boardhook-sim: %s is not the debug-print build\n", argv[0]);
-    return bootsim::kExitSimulatorFailure;
-  }
-  std::vector<char *> args(argv, argv + argc);
-  std::string program = path;
-  args[0] = program.data();
-  args.push_back(nullptr);
-  setenv(kStartedForDebugPrint, "1", 1);
-  execv(path.c_str(), args.data());
-  std::fprintf(stderr,
-               "boardhook-sim: the debug-print build %s cannot be started: %s (it is built with "
-               "the tool; --debug-print-build names another)\n",
-               path.c_str(), std::strerror(errno));
-  return bootsim::kExitSimulatorFailure;
+// Reads and checks what the boot will run before any phase starts, so a
+// wrong file ends with a message of its own.
+std::optional<bootsim::ImageFile> ChooseImage(bool fromSource, const std::string &named,
+                                              const char *builtName) {
+  if (fromSource) return std::nullopt;
+  return bootsim::ReadImage(named.empty() ? bootsim::DefaultImageDirectory() + "/" + builtName
+                                          : named);
 }
 
 }  // namespace
@@ -63,20 +34,19 @@ int StartDebugPrintBuild(const std::string &path, int argc, char **argv) {
 int main(int argc, char **argv) {
   using namespace bootsim;
   CLI::App app{
-      "Boots a described board on the simulated platform with the real module code and reports "
-      "what the firmware did: the PEI module as 32-bit code in a process of its own, the DXE "
-      "driver as 64-bit code, meeting only through the configuration database.\n\n"
+      "Boots a described board on the simulated platform with the shipped firmware images and "
+      "reports what the firmware did: BoardHookPei.efi as 32-bit code in the PEI runner, "
+      "BoardHookDxe.efi on an emulated x86-64 processor, meeting only through the configuration "
+      "database.\n\n"
       "Exit status: 0 the boot reached ReadyToBoot; 1 it ended in a fatal-error trap, a reset "
-      "loop or a hang; 2 bad input (file, TOML, key, value, topology); 3 the simulator could not "
-      "run (e.g. the PEI runner is missing)." +
-          std::string(IsDebugPrintBuild()
-                          ? "\n\nThis is the debug-print build: the DXE driver is built with "
-                            "DebugPrintEnable 1, everything else as shipped."
-                          : ""),
+      "loop or a hang; 2 bad input (file, TOML, key, value, topology, options); 3 the simulator "
+      "could not run (e.g. the PEI runner or an image is missing, or the image did what the "
+      "simulated platform cannot carry out).",
       "boardhook-sim"};
   std::string boardFile;
   bool json = false, trace = false, check = false, printReference = false, debugPrint = false;
-  std::string debugPrintBuild = DefaultDebugPrintBuild(argv[0]);
+  bool fromSource = false;
+  std::string peiImage, dxeImage;
   BootOptions options;
   options.runner = DefaultPeiRunnerSetup();
   app.add_option("board", boardFile,
@@ -97,12 +67,20 @@ int main(int argc, char **argv) {
                  "BOARDHOOK_QEMU_I386)")
       ->capture_default_str();
   app.add_flag("--debug-print", debugPrint,
-               "Boot with the DXE driver built with DebugPrintEnable 1 (everything else as "
-               "shipped), to see the debug text it would send on each back-end");
-  app.add_option("--debug-print-build", debugPrintBuild,
-                 "The tool built with that driver, which --debug-print starts (environment: "
-                 "BOARDHOOK_SIM_DEBUG_PRINT)")
-      ->capture_default_str();
+               "Boot BoardHookDxeDebugPrint.efi, the DXE driver built with DebugPrintEnable 1 "
+               "(everything else as shipped), to see the debug text it would send on each "
+               "back-end");
+  auto *peiOption = app.add_option("--pei-image", peiImage,
+                                   "Boot this PEI module image (PE32, IA-32) instead of the "
+                                   "built BoardHookPei.efi");
+  auto *dxeOption = app.add_option("--dxe-image", dxeImage,
+                                   "Boot this DXE driver image (PE32+, x64) instead of the "
+                                   "built BoardHookDxe.efi");
+  app.add_flag("--from-source", fromSource,
+               "Boot the host build of the sources linked into the tool instead of the images "
+               "(for sanitizer runs and comparison)")
+      ->excludes(peiOption)
+      ->excludes(dxeOption);
   app.add_flag("--check", check, "Only read and check the description; exit 0 or 2");
   app.add_flag("--print-reference-board", printReference,
                "Print the built-in reference board's description and exit");
@@ -116,10 +94,12 @@ int main(int argc, char **argv) {
     return kExitBadInput;
   }
   options.trace = trace;
-  if (IsDebugPrintBuild()) unsetenv(kStartedForDebugPrint);
-  // The two builds of the driver define the same symbols, so each lives in a
-  // program of its own.
-  if (debugPrint && !IsDebugPrintBuild()) return StartDebugPrintBuild(debugPrintBuild, argc, argv);
+  if (debugPrint && fromSource) {
+    std::fprintf(stderr,
+                 "boardhook-sim: --debug-print boots the debug-print image; the host build "
+                 "linked into the tool is the shipped build only\n");
+    return kExitBadInput;
+  }
 
   if (printReference) {
     const std::string_view text = ReferenceBoardText();
@@ -138,6 +118,15 @@ int main(int argc, char **argv) {
     std::printf("%s: the description is sound\n", board.source.c_str());
     return 0;
   }
+  try {
+    options.firmware.pei = ChooseImage(fromSource, peiImage, kPeiImage);
+    options.firmware.dxe =
+        ChooseImage(fromSource, dxeImage, debugPrint ? kDxeDebugPrintImage : kDxeImage);
+  } catch (const SimulatorError &error) {
+    std::fprintf(stderr, "boardhook-sim: %s\n", error.what());
+    return kExitSimulatorFailure;
+  }
+  options.dxeBuild = !dxeImage.empty() ? "user image" : debugPrint ? "debug-print" : "shipped";
 
   Json report;
   try {

@@ -68,6 +68,7 @@ Json ToJson(const PeiJob &job) {
         {"tsc_hz", Optional(job.cpu.tscHz)}}},
       {"cmos", HexBytes(job.cmos.data(), job.cmos.size())},
       {"trace", job.trace},
+      {"image", job.image},
   };
 }
 
@@ -110,6 +111,7 @@ PeiJob PeiJobFromJson(const Json &json) {
   if (cmos.size() != job.cmos.size()) throw std::invalid_argument("CMOS is not 128 bytes");
   std::copy(cmos.begin(), cmos.end(), job.cmos.begin());
   job.trace = json.at("trace").get<bool>();
+  job.image = json.at("image").get<std::string>();
   return job;
 }
 
@@ -155,6 +157,8 @@ Json ToJson(const PeiRecord &record) {
       {"access_counts", record.accessCounts},
       {"trace", record.trace},
       {"cmos", HexBytes(record.cmos.data(), record.cmos.size())},
+      {"unobserved", record.unobserved},
+      {"load_address", record.loadAddress},
   };
 }
 
@@ -194,6 +198,8 @@ PeiRecord PeiRecordFromJson(const Json &json) {
   const std::vector<uint8_t> cmos = BytesFromHex(json.at("cmos").get<std::string>());
   if (cmos.size() != record.cmos.size()) throw std::invalid_argument("CMOS is not 128 bytes");
   std::copy(cmos.begin(), cmos.end(), record.cmos.begin());
+  record.unobserved = json.at("unobserved").get<std::map<std::string, std::string>>();
+  record.loadAddress = json.at("load_address").get<uint32_t>();
   return record;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 #include <array>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,7 @@ struct PeiJob {
   CpuDescription cpu;
   std::array<uint8_t, 128> cmos{};
   bool trace = false;
+  std::string image;  // the PEI module's image to load; empty: the host build
 };
 
 struct SmbusCallRecord {
@@ -70,6 +72,10 @@ struct PeiRecord {
   Json accessCounts = Json::object();
   Json trace = Json::array();
   std::array<uint8_t, 128> cmos{};
+  // Access kinds this run could not count (left out of accessCounts), with
+  // the reason.
+  std::map<std::string, std::string> unobserved;
+  uint32_t loadAddress = 0;  // where the image ran, when one did
 };
 
 Json ToJson(const PeiJob &job);

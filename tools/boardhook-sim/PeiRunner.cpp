@@ -5,9 +5,14 @@
 // whose installation runs the module's callbacks in the order the board
 // gives, and writes the record, with the configuration database in its
 // hand-over form, to stdout.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <string>
 
 #include "BoardMachine.h"
@@ -15,6 +20,8 @@
 #include "include/SetupVariable.h"
 #include "pei/BoardHookPei.h"
 #include "sim/core/EfiText.h"
+#include "sim/core/FixedMemory.h"
+#include "sim/loader/PeImage.h"
 #include "sim/machine/Machine.h"
 #include "sim/pcd/PcdDatabase.h"
 #include "sim/pei/PeiFoundation.h"
@@ -23,6 +30,57 @@
 
 namespace bootsim {
 namespace {
+
+class RunnerError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The PEI module's image as the PEI dispatcher leaves it: checked, placed
+// at its fixed address, relocated. Its code runs as this process's own.
+class PeiImage {
+ public:
+  explicit PeiImage(const std::string &path)
+      : file_(sim::ReadImageFile(path)),
+        image_(sim::ParsePeImage(file_, sim::kMachineIa32, sim::kSubsystemEfiBootServiceDriver)),
+        memory_(sim::kPeiImageBase, (image_.sizeOfImage + 0xFFFu) & ~0xFFFu, true) {
+    sim::LoadPeImage(image_, file_, memory_.Base(), memory_.Address());
+  }
+  EFI_PEIM_ENTRY_POINT2 Entry() const {
+    return reinterpret_cast<EFI_PEIM_ENTRY_POINT2>(
+        static_cast<uintptr_t>(memory_.Address() + image_.entryRva));
+  }
+  uint32_t Address() const { return static_cast<uint32_t>(memory_.Address()); }
+
+ private:
+  std::vector<uint8_t> file_;
+  sim::PeImage image_;
+  sim::FixedMemory memory_;
+};
+
+// The image reads its services pointer with a real SIDT from the word below
+// the IDT base; under qemu-i386 that word lies in memory of the emulator's
+// that this process may write.
+void PlaceServicesPointerBelowIdt(uintptr_t servicesPointer) {
+  struct __attribute__((packed)) {
+    uint16_t limit;
+    uintptr_t base;
+  } idt = {};
+  __asm__ __volatile__("sidt %0" : "=m"(idt));
+  auto *word = reinterpret_cast<uintptr_t *>(idt.base - sizeof(uintptr_t));
+  const int zero = open("/dev/zero", O_RDONLY);
+  const bool writable = zero >= 0 && read(zero, word, sizeof *word) == sizeof *word;
+  if (zero >= 0) close(zero);
+  if (!writable) {
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "the word below the IDT base (0x%lX) cannot be written here; run the runner "
+                  "under qemu-i386",
+                  static_cast<unsigned long>(idt.base));
+    throw RunnerError(text);
+  }
+  *word = servicesPointer;
+}
 
 PeiRecord RunPei(const PeiJob &job) {
   sim::SimClock clock;
@@ -75,13 +133,20 @@ PeiRecord RunPei(const PeiJob &job) {
   sim::I2cTablePpiStandIn i2cTable(pei);
   sim::I2cApplyPpiStandIn i2cApply(pei);
 
+  std::unique_ptr<PeiImage> image;
+  if (!job.image.empty()) {
+    image = std::make_unique<PeiImage>(job.image);
+    PlaceServicesPointerBelowIdt(*reinterpret_cast<const uintptr_t *>(pei.IdtBase() - sizeof(uintptr_t)));
+  }
+
   PeiRecord record;
   const sim::RunOutcome outcome = machine.Run([&] {
     pei.InstallPpi(gPcdPpiGuid, pcd.Ppi());
     stall.Install();
     variables.Install();
     if (job.bmc.present) bmc.Install();
-    record.entryStatus = sim::StatusTo64(pei.RunModule(BoardHookPeiEntryPoint));
+    record.entryStatus =
+        sim::StatusTo64(pei.RunModule(image ? image->Entry() : BoardHookPeiEntryPoint));
     record.entryRan = true;
     for (const std::string &name : job.installs) {
       if (name == "smbus") {
@@ -120,6 +185,13 @@ PeiRecord RunPei(const PeiJob &job) {
   }
   record.timeNs = clock.NowNanoseconds();
   record.accessCounts = AccessCounts(machine.Trace());
+  if (image) {
+    record.loadAddress = image->Address();
+    // The image's SIDT is a real instruction of this process.
+    const char *kind = sim::AccessKindName(sim::AccessKind::IdtBaseRead);
+    record.accessCounts.erase(kind);
+    record.unobserved[kind] = "the PEI image reads the IDT base with a real SIDT instruction";
+  }
   if (job.trace) record.trace = TraceRecords(machine.Trace());
   for (size_t index = 0; index < record.cmos.size(); index++) {
     record.cmos[index] = machine.Cmos().Get(static_cast<uint8_t>(index));
@@ -141,7 +213,17 @@ int main() {
     std::fprintf(stderr, "boardhook-pei-runner: bad job on stdin: %s\n", error.what());
     return 2;
   }
-  const std::string output = ToJson(RunPei(job)).dump();
+  std::string output;
+  try {
+    output = ToJson(RunPei(job)).dump();
+  } catch (const sim::ImageError &error) {
+    std::fprintf(stderr, "boardhook-pei-runner: the image %s: %s\n", job.image.c_str(),
+                 error.what());
+    return 3;
+  } catch (const std::runtime_error &error) {
+    std::fprintf(stderr, "boardhook-pei-runner: %s\n", error.what());
+    return 3;
+  }
   std::fwrite(output.data(), 1, output.size(), stdout);
   return std::fflush(stdout) == 0 ? 0 : 3;
 }
