@@ -32,7 +32,7 @@ ImageFile ReadImage(const std::string &path) {
   try {
     image.bytes = sim::ReadImageFile(path);
   } catch (const sim::ImageError &error) {
-    throw SimulatorError(std::string("the image ") + error.what());
+    throw SimulatorError(error.what());
   }
   image.sha256 = Sha256Hex(image.bytes);
   return image;

@@ -12,6 +12,7 @@
 #include "Images.h"
 #include "PeiPhase.h"
 #include "Report.h"
+#include "sim/loader/PeImage.h"
 #include "Subprocess.h"
 
 namespace {
@@ -20,13 +21,31 @@ constexpr const char *kPeiImage = "BoardHookPei.efi";
 constexpr const char *kDxeImage = "BoardHookDxe.efi";
 constexpr const char *kDxeDebugPrintImage = "BoardHookDxeDebugPrint.efi";
 
+// An image the user named that cannot be booted: bad input.
+class BadImage : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // Reads and checks what the boot will run before any phase starts, so a
-// wrong file ends with a message of its own.
+// wrong file ends with a message of its own: bad input when the user named
+// it, a simulator failure when the built image is missing or broken.
 std::optional<bootsim::ImageFile> ChooseImage(bool fromSource, const std::string &named,
-                                              const char *builtName) {
+                                              const char *builtName, uint16_t machine) {
   if (fromSource) return std::nullopt;
-  return bootsim::ReadImage(named.empty() ? bootsim::DefaultImageDirectory() + "/" + builtName
-                                          : named);
+  const std::string path =
+      named.empty() ? bootsim::DefaultImageDirectory() + "/" + builtName : named;
+  try {
+    bootsim::ImageFile image = bootsim::ReadImage(path);
+    sim::ParsePeImage(image.bytes, machine, sim::kSubsystemEfiBootServiceDriver);
+    return image;
+  } catch (const std::runtime_error &error) {
+    std::string message = error.what();
+    if (message.rfind(path, 0) != 0) message = path + ": " + message;
+    if (!named.empty()) throw BadImage(message);
+    throw bootsim::SimulatorError(message + " (the images are built with the tool: scripts/build "
+                                            "host64; --from-source boots the host build)");
+  }
 }
 
 }  // namespace
@@ -119,9 +138,13 @@ int main(int argc, char **argv) {
     return 0;
   }
   try {
-    options.firmware.pei = ChooseImage(fromSource, peiImage, kPeiImage);
-    options.firmware.dxe =
-        ChooseImage(fromSource, dxeImage, debugPrint ? kDxeDebugPrintImage : kDxeImage);
+    options.firmware.pei = ChooseImage(fromSource, peiImage, kPeiImage, sim::kMachineIa32);
+    options.firmware.dxe = ChooseImage(fromSource, dxeImage,
+                                       debugPrint ? kDxeDebugPrintImage : kDxeImage,
+                                       sim::kMachineX64);
+  } catch (const BadImage &error) {
+    std::fprintf(stderr, "boardhook-sim: %s\n", error.what());
+    return kExitBadInput;
   } catch (const SimulatorError &error) {
     std::fprintf(stderr, "boardhook-sim: %s\n", error.what());
     return kExitSimulatorFailure;

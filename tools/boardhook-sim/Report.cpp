@@ -134,6 +134,11 @@ void RenderPei(std::ostream &out, const Json &pei, bool trace) {
   out << "    stalls: " << Plural(pei.at("stalls").size(), "stall", "stalls") << ", "
       << pei.at("stalled_us") << " us\n";
   out << "    hardware accesses: " << Counts(pei.at("access_counts")) << "\n";
+  if (pei.contains("unobserved_counts")) {
+    for (const auto &[kind, reason] : pei.at("unobserved_counts").items()) {
+      out << "    not counted: " << kind << " (" << reason.get<std::string>() << ")\n";
+    }
+  }
   if (pei.at("outcome").at("end") != "returned") {
     out << "    ended: " << pei.at("outcome").at("description").get<std::string>() << "\n";
   }
@@ -287,8 +292,20 @@ std::string RenderText(const Json &report, bool trace) {
   out << "  DXE driver: "
       << (report.at("dxe_build") == "debug-print"
               ? "debug-print build (DebugPrintEnable 1, everything else as shipped)"
-              : "as shipped")
+          : report.at("dxe_build") == "user image" ? "an image named by the user"
+                                                   : "as shipped")
       << "\n";
+  for (const char *phase : {"pei", "dxe"}) {
+    const Json &booted = report.at("booted").at(phase);
+    out << "  " << (phase == std::string("pei") ? "PEI" : "DXE") << " booted: ";
+    if (booted.at("from_source").get<bool>()) {
+      out << "the host build of the sources (--from-source)\n";
+    } else {
+      out << booted.at("file").get<std::string>() << ", " << booted.at("size") << " bytes, SHA-256 "
+          << booted.at("sha256").get<std::string>() << ", loaded at " << Hex(booted.at("load_address"))
+          << "\n";
+    }
+  }
   if (!board.at("description").get<std::string>().empty()) {
     out << "  " << board.at("description").get<std::string>() << "\n";
   }
