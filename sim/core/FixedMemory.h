@@ -31,15 +31,16 @@ class FixedMemory {
  public:
   FixedMemory(uint64_t address, uint64_t size, bool executable = false) : size_(size) {
     const int protection = PROT_READ | PROT_WRITE | (executable ? PROT_EXEC : 0);
-    void *mapped = mmap(reinterpret_cast<void *>(static_cast<uintptr_t>(address)),
-                        static_cast<size_t>(size), protection,
-                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    void *mapped =
+        mmap(reinterpret_cast<void *>(static_cast<uintptr_t>(address)), static_cast<size_t>(size),
+             protection, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
     if (mapped == MAP_FAILED || reinterpret_cast<uintptr_t>(mapped) != address) {
       const std::string reason = mapped == MAP_FAILED ? std::strerror(errno) : "placed elsewhere";
       if (mapped != MAP_FAILED) munmap(mapped, static_cast<size_t>(size));
       char text[96];
       std::snprintf(text, sizeof text, "memory at 0x%llX (0x%llX bytes) is not available: ",
-                    static_cast<unsigned long long>(address), static_cast<unsigned long long>(size));
+                    static_cast<unsigned long long>(address),
+                    static_cast<unsigned long long>(size));
       throw std::runtime_error(text + reason);
     }
     base_ = static_cast<uint8_t *>(mapped);

@@ -53,10 +53,27 @@ constexpr int kGpr[16] = {UC_X86_REG_RAX, UC_X86_REG_RCX, UC_X86_REG_RDX, UC_X86
 // watched.
 bool IsWatchedTwoByte(uint8_t op) {
   switch (op) {
-    case 0x00: case 0x01: case 0x05: case 0x06: case 0x07: case 0x08: case 0x09:
-    case 0x20: case 0x21: case 0x22: case 0x23:
-    case 0x30: case 0x31: case 0x32: case 0x33: case 0x34: case 0x35:
-    case 0x78: case 0x79: case 0xA2: case 0xAA:
+    case 0x00:
+    case 0x01:
+    case 0x05:
+    case 0x06:
+    case 0x07:
+    case 0x08:
+    case 0x09:
+    case 0x20:
+    case 0x21:
+    case 0x22:
+    case 0x23:
+    case 0x30:
+    case 0x31:
+    case 0x32:
+    case 0x33:
+    case 0x34:
+    case 0x35:
+    case 0x78:
+    case 0x79:
+    case 0xA2:
+    case 0xAA:
       return true;
     default:
       return false;
@@ -140,7 +157,8 @@ class EmulatedCpu::Hooks {
           return HwMmioRead32(static_cast<UINTN>(address));
         default:
           page->cpu->Fail(std::to_string(size * 8) + "-bit read of device memory at " +
-                          Hex(address) + " from " + page->cpu->Where(page->cpu->Reg(UC_X86_REG_RIP)));
+                          Hex(address) + " from " +
+                          page->cpu->Where(page->cpu->Reg(UC_X86_REG_RIP)));
       }
     } catch (...) {
       page->cpu->Capture();
@@ -164,7 +182,8 @@ class EmulatedCpu::Hooks {
           break;
         default:
           page->cpu->Fail(std::to_string(size * 8) + "-bit write of device memory at " +
-                          Hex(address) + " from " + page->cpu->Where(page->cpu->Reg(UC_X86_REG_RIP)));
+                          Hex(address) + " from " +
+                          page->cpu->Where(page->cpu->Reg(UC_X86_REG_RIP)));
       }
     } catch (...) {
       page->cpu->Capture();
@@ -201,7 +220,10 @@ class EmulatedCpu::Hooks {
                cpu.Where(address) + ", which the simulated platform cannot carry out");
     };
     switch (op) {
-      case 0xE4: case 0xE5: case 0xEC: case 0xED: {  // IN
+      case 0xE4:
+      case 0xE5:
+      case 0xEC:
+      case 0xED: {  // IN
         const bool immediate = op == 0xE4 || op == 0xE5;
         const auto port = static_cast<uint16_t>(immediate ? code[at + 1] : cpu.Reg(UC_X86_REG_RDX));
         length += immediate ? 1 : 0;
@@ -217,7 +239,10 @@ class EmulatedCpu::Hooks {
         }
         break;
       }
-      case 0xE6: case 0xE7: case 0xEE: case 0xEF: {  // OUT
+      case 0xE6:
+      case 0xE7:
+      case 0xEE:
+      case 0xEF: {  // OUT
         const bool immediate = op == 0xE6 || op == 0xE7;
         const uint64_t rdx = cpu.Reg(UC_X86_REG_RDX);
         const auto port = static_cast<uint16_t>(immediate ? code[at + 1] : rdx);
@@ -275,7 +300,10 @@ class EmulatedCpu::Hooks {
             cpu.SetReg(UC_X86_REG_RSI, (cpu.Reg(UC_X86_REG_RSI) & ~0xFFFFull) | answer);
             break;
           }
-          case 0x20: case 0x21: case 0x22: case 0x23: {  // MOV to or from CRn / DRn
+          case 0x20:
+          case 0x21:
+          case 0x22:
+          case 0x23: {  // MOV to or from CRn / DRn
             const uint8_t modrm = code[at + 2];
             length = at + 3;
             const unsigned number = ((rex & 4u) << 1) | ((modrm >> 3) & 7u);
@@ -286,7 +314,10 @@ class EmulatedCpu::Hooks {
               unsupported("a control-register move with a memory operand");
               return;
             }
-            const char *name = debug ? (number == 2 ? "Dr2" : number == 3 ? "Dr3" : number == 7 ? "Dr7" : nullptr)
+            const char *name = debug ? (number == 2   ? "Dr2"
+                                        : number == 3 ? "Dr3"
+                                        : number == 7 ? "Dr7"
+                                                      : nullptr)
                                      : (number == 4 ? "Cr4" : nullptr);
             if (name == nullptr) {
               const std::string what = std::string(toRegister ? "a write of " : "a read of ") +
@@ -298,16 +329,28 @@ class EmulatedCpu::Hooks {
             uint64_t result = 0;
             switch (debug ? number : 100 + number) {
               case 2:
-                if (toRegister) HwWriteDr2(value); else result = HwReadDr2();
+                if (toRegister)
+                  HwWriteDr2(value);
+                else
+                  result = HwReadDr2();
                 break;
               case 3:
-                if (toRegister) HwWriteDr3(value); else result = HwReadDr3();
+                if (toRegister)
+                  HwWriteDr3(value);
+                else
+                  result = HwReadDr3();
                 break;
               case 7:
-                if (toRegister) HwWriteDr7(value); else result = HwReadDr7();
+                if (toRegister)
+                  HwWriteDr7(value);
+                else
+                  result = HwReadDr7();
                 break;
               default:
-                if (toRegister) HwWriteCr4(value); else result = HwReadCr4();
+                if (toRegister)
+                  HwWriteCr4(value);
+                else
+                  result = HwReadCr4();
                 break;
             }
             if (!toRegister) cpu.SetReg(gpr, result);
@@ -326,7 +369,10 @@ class EmulatedCpu::Hooks {
       case 0xFB:
         unsupported("an interrupt-flag instruction");
         return;
-      case 0x6C: case 0x6D: case 0x6E: case 0x6F:
+      case 0x6C:
+      case 0x6D:
+      case 0x6E:
+      case 0x6F:
         unsupported("a string port instruction");
         return;
       case 0xCF:
@@ -342,9 +388,9 @@ class EmulatedCpu::Hooks {
 EmulatedCpu::EmulatedCpu() {
   Check(uc_open(UC_ARCH_X86, UC_MODE_64, &uc_), "open the x86-64 emulator");
   uc_hook hook;
-  Check(uc_hook_add(uc_, &hook, UC_HOOK_INTR, reinterpret_cast<void *>(Hooks::Interrupt), this, 1,
-                    0),
-        "watch exceptions");
+  Check(
+      uc_hook_add(uc_, &hook, UC_HOOK_INTR, reinterpret_cast<void *>(Hooks::Interrupt), this, 1, 0),
+      "watch exceptions");
   Check(uc_hook_add(uc_, &hook, UC_HOOK_INSN_INVALID,
                     reinterpret_cast<void *>(Hooks::InvalidInstruction), this, 1, 0),
         "watch invalid instructions");
@@ -367,8 +413,7 @@ void EmulatedCpu::Check(int error, const char *what) const {
 }
 
 void EmulatedCpu::MapMemory(uint64_t base, uint64_t size) {
-  Check(uc_mem_map_ptr(uc_, base, size, UC_PROT_ALL, reinterpret_cast<void *>(base)),
-        "map memory");
+  Check(uc_mem_map_ptr(uc_, base, size, UC_PROT_ALL, reinterpret_cast<void *>(base)), "map memory");
 }
 
 void EmulatedCpu::SetStack(uint64_t base, uint64_t size) { stackTop_ = base + size; }
@@ -386,10 +431,10 @@ void EmulatedCpu::WatchCode(uint64_t start, uint64_t end) {
   std::vector<std::pair<uint64_t, uint64_t>> ranges;
   for (uint64_t offset = 0; offset < end - start; offset++) {
     const uint8_t byte = code[offset];
-    const bool watched = IsWatchedOneByte(byte) ||
-                         (offset + 1 < end - start &&
-                          ((byte == 0x0F && IsWatchedTwoByte(code[offset + 1])) ||
-                           (byte == 0xF3 && code[offset + 1] == 0x90)));
+    const bool watched =
+        IsWatchedOneByte(byte) ||
+        (offset + 1 < end - start && ((byte == 0x0F && IsWatchedTwoByte(code[offset + 1])) ||
+                                      (byte == 0xF3 && code[offset + 1] == 0x90)));
     if (!watched) continue;
     const uint64_t first = start + (offset >= kLongestPrefix ? offset - kLongestPrefix : 0);
     const uint64_t last = start + offset;
@@ -409,9 +454,8 @@ void EmulatedCpu::WatchCode(uint64_t start, uint64_t end) {
 }
 
 bool EmulatedCpu::RunsCode(uintptr_t address) const {
-  return std::any_of(images_.begin(), images_.end(), [&](const Image &image) {
-    return address - image.base < image.size;
-  });
+  return std::any_of(images_.begin(), images_.end(),
+                     [&](const Image &image) { return address - image.base < image.size; });
 }
 
 std::string EmulatedCpu::Where(uint64_t address) const {
@@ -477,7 +521,7 @@ uint64_t EmulatedCpu::Call(uintptr_t address, const uint64_t *args, size_t count
 
   const size_t onStack = count > 4 ? count - 4 : 0;
   rsp = (rsp - 8 * onStack - 0x20) & ~uint64_t{0xF};  // shadow space + stack arguments, aligned
-  rsp -= 8;                                            // the return address
+  rsp -= 8;                                           // the return address
   auto *frame = reinterpret_cast<uint64_t *>(rsp);
   frame[0] = kReturnGate;
   for (size_t index = 0; index < onStack; index++) frame[5 + index] = args[4 + index];
@@ -518,9 +562,9 @@ void EmulatedCpu::CallHost(uint64_t function) {
   uint64_t args[kHostCallArgs] = {Reg(UC_X86_REG_RCX), Reg(UC_X86_REG_RDX), Reg(UC_X86_REG_R8),
                                   Reg(UC_X86_REG_R9)};
   for (size_t index = 4; index < kHostCallArgs; index++) args[index] = stack[index + 1];
-  using HostFunction = uint64_t(__attribute__((ms_abi)) *)(
-      uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t,
-      uint64_t, uint64_t, uint64_t);
+  using HostFunction = uint64_t(__attribute__((ms_abi)) *)(uint64_t, uint64_t, uint64_t, uint64_t,
+                                                           uint64_t, uint64_t, uint64_t, uint64_t,
+                                                           uint64_t, uint64_t, uint64_t, uint64_t);
   const uint64_t returnAddress = stack[0];
   const uint64_t result = reinterpret_cast<HostFunction>(function)(
       args[0], args[1], args[2], args[3], args[4], args[5], args[6], args[7], args[8], args[9],

@@ -7,8 +7,8 @@ namespace sim {
 
 namespace {
 
-constexpr uint32_t kDosMagic = 0x5A4D;       // "MZ"
-constexpr uint32_t kPeSignature = 0x4550;    // "PE\0\0"
+constexpr uint32_t kDosMagic = 0x5A4D;     // "MZ"
+constexpr uint32_t kPeSignature = 0x4550;  // "PE\0\0"
 constexpr uint16_t kPe32Magic = 0x10B;
 constexpr uint16_t kPe32PlusMagic = 0x20B;
 constexpr size_t kCoffHeaderSize = 20;
@@ -37,8 +37,8 @@ class Reader {
   }
   uint64_t Read(uint64_t offset, unsigned size, const char *what) const {
     if (!Has(offset, size)) {
-      throw ImageError(std::string("the file ends inside the ") + what + " (offset " +
-                       Hex(offset) + ")");
+      throw ImageError(std::string("the file ends inside the ") + what + " (offset " + Hex(offset) +
+                       ")");
     }
     uint64_t value = 0;
     for (unsigned index = 0; index < size; index++) {
@@ -173,9 +173,8 @@ void LoadPeImage(const PeImage &image, const std::vector<uint8_t> &file, uint8_t
   std::memset(memory, 0, image.sizeOfImage);
   std::memcpy(memory, file.data(), image.sizeOfHeaders);
   for (const PeSection &section : image.sections) {
-    const uint32_t copied = std::min(section.rawSize, section.virtualSize != 0
-                                                          ? section.virtualSize
-                                                          : section.rawSize);
+    const uint32_t copied =
+        std::min(section.rawSize, section.virtualSize != 0 ? section.virtualSize : section.rawSize);
     std::memcpy(memory + section.virtualAddress, file.data() + section.rawOffset, copied);
   }
 

@@ -301,9 +301,9 @@ TEST_F(BootSimTest, DebugPrintBuildShowsTheDriversTextOnEachBackEnd) {
   ASSERT_TRUE(debug.is_object());
   EXPECT_EQ(shipped.at("dxe_build"), "shipped");
   EXPECT_EQ(debug.at("dxe_build"), "debug-print");
-  EXPECT_NE(debug.at("booted").at("dxe").at("file").get<std::string>().find(
-                "BoardHookDxeDebugPrint.efi"),
-            std::string::npos);
+  EXPECT_NE(
+      debug.at("booted").at("dxe").at("file").get<std::string>().find("BoardHookDxeDebugPrint.efi"),
+      std::string::npos);
 
   const Json &quiet = shipped.at("boots")[0].at("dxe").at("debug_text");
   EXPECT_TRUE(quiet.at("port_redirect").empty()) << quiet;

@@ -230,8 +230,7 @@ Json BootBoard(const Board &board, const BootOptions &options) {
       {"totals",
        {{"stalled_us", {{"pei", peiStalls}, {"dxe", dxeStalls}, {"total", peiStalls + dxeStalls}}},
         {"simulated_time_ns", timeNs},
-        {"access_counts",
-         {{"pei", peiCounts}, {"dxe", dxeCounts}, {"total", totalCounts}}}}},
+        {"access_counts", {{"pei", peiCounts}, {"dxe", dxeCounts}, {"total", totalCounts}}}}},
   };
   return report;
 }

@@ -14,7 +14,7 @@ struct BootOptions {
   bool trace = false;      // keep the full hardware-access trace of every phase
   unsigned maxResets = 8;  // a boot that resets more often is a reset loop
   PeiRunnerSetup runner;
-  FirmwareChoice firmware;        // the images to boot, or the host build
+  FirmwareChoice firmware;           // the images to boot, or the host build
   std::string dxeBuild = "shipped";  // the report's name for the DXE driver's build
 };
 

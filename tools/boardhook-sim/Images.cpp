@@ -22,7 +22,8 @@ std::string Sha256Hex(const std::vector<uint8_t> &bytes) {
     throw SimulatorError("SHA-256 is not available");
   }
   std::string text = HexBytes(digest, length);
-  for (char &digit : text) digit = static_cast<char>(std::tolower(static_cast<unsigned char>(digit)));
+  for (char &digit : text)
+    digit = static_cast<char>(std::tolower(static_cast<unsigned char>(digit)));
   return text;
 }
 

@@ -36,6 +36,7 @@ ImageFile ReadImage(const std::string &path);
 std::string Sha256Hex(const std::vector<uint8_t> &bytes);
 
 // The report's description of what a phase booted.
-Json BootedJson(const std::optional<ImageFile> &image, uint64_t loadAddress, const char *sourceBuild);
+Json BootedJson(const std::optional<ImageFile> &image, uint64_t loadAddress,
+                const char *sourceBuild);
 
 }  // namespace bootsim

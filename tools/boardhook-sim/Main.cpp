@@ -43,8 +43,9 @@ std::optional<bootsim::ImageFile> ChooseImage(bool fromSource, const std::string
     std::string message = error.what();
     if (message.rfind(path, 0) != 0) message = path + ": " + message;
     if (!named.empty()) throw BadImage(message);
-    throw bootsim::SimulatorError(message + " (the images are built with the tool: scripts/build "
-                                            "host64; --from-source boots the host build)");
+    throw bootsim::SimulatorError(message +
+                                  " (the images are built with the tool: scripts/build "
+                                  "host64; --from-source boots the host build)");
   }
 }
 
@@ -139,9 +140,8 @@ int main(int argc, char **argv) {
   }
   try {
     options.firmware.pei = ChooseImage(fromSource, peiImage, kPeiImage, sim::kMachineIa32);
-    options.firmware.dxe = ChooseImage(fromSource, dxeImage,
-                                       debugPrint ? kDxeDebugPrintImage : kDxeImage,
-                                       sim::kMachineX64);
+    options.firmware.dxe = ChooseImage(
+        fromSource, dxeImage, debugPrint ? kDxeDebugPrintImage : kDxeImage, sim::kMachineX64);
   } catch (const BadImage &error) {
     std::fprintf(stderr, "boardhook-sim: %s\n", error.what());
     return kExitBadInput;

@@ -136,7 +136,8 @@ PeiRecord RunPei(const PeiJob &job) {
   std::unique_ptr<PeiImage> image;
   if (!job.image.empty()) {
     image = std::make_unique<PeiImage>(job.image);
-    PlaceServicesPointerBelowIdt(*reinterpret_cast<const uintptr_t *>(pei.IdtBase() - sizeof(uintptr_t)));
+    PlaceServicesPointerBelowIdt(
+        *reinterpret_cast<const uintptr_t *>(pei.IdtBase() - sizeof(uintptr_t)));
   }
 
   PeiRecord record;

@@ -302,8 +302,8 @@ std::string RenderText(const Json &report, bool trace) {
       out << "the host build of the sources (--from-source)\n";
     } else {
       out << booted.at("file").get<std::string>() << ", " << booted.at("size") << " bytes, SHA-256 "
-          << booted.at("sha256").get<std::string>() << ", loaded at " << Hex(booted.at("load_address"))
-          << "\n";
+          << booted.at("sha256").get<std::string>() << ", loaded at "
+          << Hex(booted.at("load_address")) << "\n";
     }
   }
   if (!board.at("description").get<std::string>().empty()) {
