@@ -1,5 +1,7 @@
 #include "DxeImageRun.h"
 
+#include "sim/machine/Machine.h"
+
 namespace sim {
 
 namespace {
@@ -19,6 +21,7 @@ DxeImageRun::DxeImageRun(const std::string &name, const std::vector<uint8_t> &fi
   cpu_.MapMemory(pool.Address(), pool.Size());
   cpu_.MapMemory(stack_.Address(), stack_.Size());
   cpu_.SetStack(stack_.Address(), stack_.Size());
+  cpu_.MapDevices(Machine::kEcamBase, Machine::kEcamSize);
   std::vector<std::pair<uint64_t, uint64_t>> code;
   for (const PeSection &section : image_.sections) {
     if ((section.characteristics & kSectionExecutable) != 0) {

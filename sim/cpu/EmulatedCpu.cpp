@@ -1,7 +1,9 @@
 #include "EmulatedCpu.h"
 
+#include <sys/mman.h>
 #include <unicorn/unicorn.h>
 
+#include <cerrno>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -86,6 +88,10 @@ bool IsWatchedOneByte(uint8_t op) {
 }
 
 constexpr size_t kLongestPrefix = 5;
+// Watched ranges closer than this are watched as one: the emulator checks
+// every watch at each watched instruction, so a few wider watches cost less
+// than many narrow ones.
+constexpr uint64_t kWatchMergeDistance = 256;
 
 }  // namespace
 
@@ -400,6 +406,13 @@ EmulatedCpu::EmulatedCpu() {
   ReadHostMaps();
 }
 
+void EmulatedCpu::MapDevices(uint64_t base, uint64_t size) {
+  devicePages_.push_back(DevicePage{this, base});
+  Check(uc_mmio_map(uc_, base, size, Hooks::DeviceRead, &devicePages_.back(), Hooks::DeviceWrite,
+                    &devicePages_.back()),
+        "map device memory");
+}
+
 EmulatedCpu::~EmulatedCpu() {
   if (ActiveFirmwareProcessor() == this) SetActiveFirmwareProcessor(nullptr);
   if (uc_ != nullptr) uc_close(uc_);
@@ -438,7 +451,7 @@ void EmulatedCpu::WatchCode(uint64_t start, uint64_t end) {
     if (!watched) continue;
     const uint64_t first = start + (offset >= kLongestPrefix ? offset - kLongestPrefix : 0);
     const uint64_t last = start + offset;
-    if (!ranges.empty() && first <= ranges.back().second + 1) {
+    if (!ranges.empty() && first <= ranges.back().second + kWatchMergeDistance) {
       ranges.back().second = last;
     } else {
       ranges.emplace_back(first, last);
@@ -591,6 +604,11 @@ void EmulatedCpu::ReadHostMaps() {
 }
 
 int EmulatedCpu::HostProtection(uint64_t page) {
+  // Device space is no mapping of the process: the kernel says so at once,
+  // without reading the process's map.
+  if (msync(reinterpret_cast<void *>(page), kPageSize, MS_ASYNC) != 0 && errno == ENOMEM) {
+    return 0;
+  }
   for (int attempt = 0; attempt < 2; attempt++) {
     for (const HostRange &range : hostRanges_) {
       if (page >= range.start && page < range.end) {

@@ -53,6 +53,9 @@ class EmulatedCpu final : public FirmwareProcessor {
 
   // Maps host memory [base, base + size) (page-aligned) as the image's RAM.
   void MapMemory(uint64_t base, uint64_t size);
+  // Maps [base, base + size) as device space of the active machine at once
+  // (other device pages are mapped when first touched).
+  void MapDevices(uint64_t base, uint64_t size);
   // The stack every outermost call into the image runs on (inside mapped
   // memory; calls made while the image waits in a call of its own continue
   // below the image's stack pointer, as notifications do on a board).
