@@ -203,6 +203,8 @@ TEST_F(ShippedDriver, FirmwareLoadsRelocatesAndStartsTheDriver) {
 // The S3 save library's start-up reads the register once; the shipped build
 // neither queries the back door nor hands text to the debug tool.
 TEST_F(ShippedDriver, HarnessAnswersTheMmioConfigurationReadOnce) {
+  ASSERT_TRUE(BoardMsr(BOARD_FILE, MSR_MMIO_CONFIGURATION_BASE))
+      << BOARD_FILE << " gives no value for MSR 0xC0010058";
   ASSERT_NO_FATAL_FAILURE(RequireReport());
   EXPECT_EQ(Run().Harness.MsrReads, std::vector<std::uint32_t>{MSR_MMIO_CONFIGURATION_BASE});
   EXPECT_EQ(Run().Harness.MmioConfigurationAnswers, 1u);
