@@ -25,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include "AppReport.h"
+#include "HexText.h"
 #include "MachineRun.h"
 #include "SimulatedBoard.h"
 #include "app/HarnessLink.h"
@@ -47,22 +48,6 @@ constexpr std::uint32_t TABLE_SIGNATURE_BROKEN = 0x90672;
 
 // EfiBootServicesCode: the firmware took the image as a boot-service driver.
 constexpr const char *BOOT_SERVICES_CODE = "3";
-
-std::string Hex(std::uint64_t Value) {
-  char Text[24];
-  std::snprintf(Text, sizeof(Text), "0x%llx", static_cast<unsigned long long>(Value));
-  return Text;
-}
-
-std::string HexBytes(const std::string &Bytes) {
-  std::string Text;
-  char Digits[3];
-  for (unsigned char Byte : Bytes) {
-    std::snprintf(Digits, sizeof(Digits), "%02x", Byte);
-    Text += Digits;
-  }
-  return Text;
-}
 
 enum class RunKind { Shipped, TrapThatReturns, DebugPrint };
 

@@ -7,22 +7,14 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "HexText.h"
+
 namespace firmware_vm {
 
 namespace {
 
 // The stub's answer to a request it refuses is "E" and two hex digits.
 bool IsErrorReply(const std::string &Reply) { return Reply.size() == 3 && Reply[0] == 'E'; }
-
-std::string HexBytes(const std::vector<std::uint8_t> &Bytes) {
-  std::string Text;
-  char Digits[3];
-  for (std::uint8_t Byte : Bytes) {
-    std::snprintf(Digits, sizeof(Digits), "%02x", Byte);
-    Text += Digits;
-  }
-  return Text;
-}
 
 std::vector<std::uint8_t> ParseHexBytes(const std::string &Text) {
   if (Text.size() % 2 != 0) {

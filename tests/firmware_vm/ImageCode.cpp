@@ -7,13 +7,15 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "HexText.h"
+
 namespace firmware_vm {
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::uint64_t Hex(const std::string &Text) { return std::stoull(Text, nullptr, 16); }
+std::uint64_t ParseHex(const std::string &Text) { return std::stoull(Text, nullptr, 16); }
 
 // "0001:00001d38": section and offset of a symbol.
 bool IsSectionOffset(const std::string &Word) {
@@ -40,12 +42,6 @@ std::string Capture(const std::string &Command) {
   return Output;
 }
 
-std::string HexText(std::uint64_t Value) {
-  char Text[24];
-  std::snprintf(Text, sizeof(Text), "0x%llx", static_cast<unsigned long long>(Value));
-  return Text;
-}
-
 }  // namespace
 
 LinkerMap ParseLinkerMap(std::istream &Text) {
@@ -55,7 +51,7 @@ LinkerMap ParseLinkerMap(std::istream &Text) {
   while (std::getline(Text, Line)) {
     std::size_t At = Line.find(PreferredBase);
     if (At != std::string::npos) {
-      Map.PreferredBase = Hex(Line.substr(At + PreferredBase.size()));
+      Map.PreferredBase = ParseHex(Line.substr(At + PreferredBase.size()));
       continue;
     }
     std::istringstream Words(Line);
@@ -64,7 +60,7 @@ LinkerMap ParseLinkerMap(std::istream &Text) {
         !std::all_of(Address.begin(), Address.end(), isxdigit)) {
       continue;
     }
-    std::uint64_t Absolute = Hex(Address);
+    std::uint64_t Absolute = ParseHex(Address);
     if (Absolute < Map.PreferredBase) {
       continue;  // the section table's lines: start, length, name
     }
@@ -98,7 +94,7 @@ std::vector<Instruction> ParseDisassembly(std::istream &Text) {
     if (Length == 0 || Mnemonic.empty()) {
       continue;
     }
-    std::uint64_t Rva = Hex(Address);
+    std::uint64_t Rva = ParseHex(Address);
     Instructions.push_back({Rva, Rva + Length, Mnemonic});
   }
   return Instructions;
@@ -133,9 +129,9 @@ Instruction ImageCode::Find(const std::string &Routine, const std::string &Mnemo
   auto Next = std::find_if(Symbol, Code_.end(),
                            [&](const MapSymbol &Each) { return Each.Rva > Symbol->Rva; });
   std::string Command =
-      "'" + Objdump_.string() + "' -d --start-address=" + HexText(PreferredBase_ + Symbol->Rva);
+      "'" + Objdump_.string() + "' -d --start-address=" + Hex(PreferredBase_ + Symbol->Rva);
   if (Next != Code_.end()) {
-    Command += " --stop-address=" + HexText(PreferredBase_ + Next->Rva);
+    Command += " --stop-address=" + Hex(PreferredBase_ + Next->Rva);
   }
   Command += " '" + Image_.string() + "'";
   std::istringstream Listing(Capture(Command));

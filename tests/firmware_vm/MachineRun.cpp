@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "GdbRemote.h"
+#include "HexText.h"
 #include "ImageCode.h"
 
 extern char **environ;
@@ -41,12 +42,6 @@ constexpr std::uint32_t LONGEST_HAND_OVER = 4096;
 
 constexpr std::uint32_t REDIRECT_START = 0x5F535452;  // "RTS_"
 constexpr std::uint32_t REDIRECT_END = 0x5F454E44;    // "DNE_"
-
-std::string Hex(std::uint64_t Value) {
-  char Text[24];
-  std::snprintf(Text, sizeof(Text), "0x%llx", static_cast<unsigned long long>(Value));
-  return Text;
-}
 
 std::string ReadFile(const fs::path &Path) {
   std::ifstream Stream(Path, std::ios::binary);
