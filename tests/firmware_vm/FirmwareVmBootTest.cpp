@@ -1,353 +1,88 @@
 // Boots the packaged UEFI firmware in a software-emulated q35 machine with a
-// FAT drive holding the test application (as the removable-media boot file)
-// and BoardHookDxe.efi, then checks the application's report, the serial
-// console and the trace of port writes. One machine run serves all checks.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+// FAT drive holding the test application and a driver image, three times:
+//
+// - ShippedDriver: BoardHookDxe.efi on a processor whose MMIO configuration
+//   register is enabled (the harness answers its read). The whole driver
+//   runs: entry, hooks, setup callback, ready-to-lock, S3 hand-off to SMM.
+// - TrapThatReturns: BoardHookDxe.efi on the emulator's own processor (the
+//   register reads 0) with the CPUID back door answered, and an S3 save
+//   table with a broken signature: both traps return and the driver's own
+//   fall-backs run.
+// - DebugPrintDriver: the driver built with DebugPrintEnable 1, the register
+//   enabled, the back door silent, the broken table: the debug text on the
+//   UART, the POST-code port and the debug tool, compared with what
+//   boardhook-sim reports for the same board, and the fatal-error display
+//   loop with the table's code.
+//
+// Each suite boots its machine once and checks the application's report,
+// the serial console, the port-write trace and the harness's log.
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <map>
-#include <optional>
-#include <sstream>
+#include <iostream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-extern char **environ;
+#include "AppReport.h"
+#include "HexText.h"
+#include "MachineRun.h"
+#include "SimulatedBoard.h"
+#include "app/HarnessLink.h"
+
+namespace firmware_vm {
+namespace {
 
 namespace fs = std::filesystem;
 
-namespace {
+// The board description the simulator boots; it also gives the value the
+// harness answers for MSR 0xC0010058.
+const fs::path BOARD_FILE = FIRMWARE_VM_SOURCE_DIR "/board.toml";
+constexpr std::uint32_t MSR_MMIO_CONFIGURATION_BASE = 0xC0010058;
+// Any non-zero answer makes a fatal-error trap return.
+constexpr std::uint16_t BACK_DOOR_ANSWER = 1;
 
-// A run ends by itself within about ten seconds; a CPU exception leaves the
-// firmware waiting forever, which this limit ends.
-constexpr int RUN_TIMEOUT_SECONDS = 30;
+// Codes of the S3 save library's traps.
+constexpr std::uint32_t MMIO_CONFIGURATION_DISABLED = 0x90869;
+constexpr std::uint32_t TABLE_SIGNATURE_BROKEN = 0x90672;
 
-struct PortWrite {
-  unsigned Port;
-  unsigned Width;  // bytes
-  std::uint32_t Value;
-  bool operator==(const PortWrite &) const = default;
-};
+// EfiBootServicesCode: the firmware took the image as a boot-service driver.
+constexpr const char *BOOT_SERVICES_CODE = "3";
 
-std::string Hex(std::uint64_t Value) {
-  char Text[24];
-  std::snprintf(Text, sizeof(Text), "0x%llx", static_cast<unsigned long long>(Value));
-  return Text;
+enum class RunKind { Shipped, TrapThatReturns, DebugPrint };
+
+RunPlan PlanFor(RunKind Kind) {
+  std::optional<std::uint64_t> MmioConfiguration =
+      BoardMsr(BOARD_FILE, MSR_MMIO_CONFIGURATION_BASE);
+  switch (Kind) {
+    case RunKind::Shipped:
+      return {"shipped", BOARDHOOK_DXE_IMAGE, FIRMWARE_VM_BOARD_SOUND_TABLE, MmioConfiguration,
+              std::nullopt};
+    case RunKind::TrapThatReturns:
+      return {"trap-that-returns", BOARDHOOK_DXE_IMAGE, FIRMWARE_VM_BOARD_BAD_SIGNATURE,
+              std::nullopt, BACK_DOOR_ANSWER};
+    case RunKind::DebugPrint:
+      return {"debug-print", BOARDHOOK_DXE_DEBUG_PRINT_IMAGE, FIRMWARE_VM_BOARD_BAD_SIGNATURE,
+              MmioConfiguration, std::nullopt};
+  }
+  return {};
 }
 
-// Port 0x80 and 0xE0 writes from the memory_region_ops_write trace. A wide
-// write to the POST-code port shows as consecutive byte writes at 0x80 to
-// 0x83; they are put back together here. Only the first writes are kept:
-// the display loop writes without pause on this machine.
-class PortTrace {
- public:
-  static constexpr std::size_t KEPT_WRITES = 4096;
-
-  void AddLine(const std::string &Line) {
-    if (Line.find("memory_region_ops_write") == std::string::npos) {
-      return;
-    }
-    std::optional<std::uint64_t> Address = Number(Line, " addr ");
-    std::optional<std::uint64_t> Value = Number(Line, " value ");
-    std::optional<std::uint64_t> Size = Number(Line, " size ");
-    if (!Address || !Value || !Size) {
-      return;
-    }
-    if (Line.find("name 'ioport80'") != std::string::npos) {
-      AddPostCodeBytes(static_cast<unsigned>(*Address), *Value, static_cast<unsigned>(*Size));
-    } else if (Line.find("name 'io'") != std::string::npos && *Address == 0xE0) {
-      Close();
-      Keep({0xE0, static_cast<unsigned>(*Size), static_cast<std::uint32_t>(*Value)});
-    }
-  }
-
-  void Close() {
-    if (Pending_) {
-      Keep(*Pending_);
-      Pending_.reset();
-    }
-  }
-
-  const std::vector<PortWrite> &Writes() const { return Writes_; }
-  std::size_t Total() const { return Total_; }
-
- private:
-  static std::optional<std::uint64_t> Number(const std::string &Line, const char *Key) {
-    std::size_t At = Line.find(Key);
-    if (At == std::string::npos) {
-      return std::nullopt;
-    }
-    return std::strtoull(Line.c_str() + At + std::strlen(Key), nullptr, 0);
-  }
-
-  void AddPostCodeBytes(unsigned Address, std::uint64_t Value, unsigned Size) {
-    unsigned Offset = Address - 0x80;
-    if (Offset == 0 || !Pending_ || Pending_->Width != Offset) {
-      Close();
-      Pending_ = PortWrite{0x80, 0, 0};
-    }
-    Pending_->Value |= static_cast<std::uint32_t>(Value << (8 * Offset));
-    Pending_->Width = Offset + Size;
-  }
-
-  void Keep(const PortWrite &Write) {
-    Total_++;
-    if (Writes_.size() < KEPT_WRITES) {
-      Writes_.push_back(Write);
-    }
-  }
-
-  std::vector<PortWrite> Writes_;
-  std::optional<PortWrite> Pending_;
-  std::size_t Total_ = 0;
-};
-
-// The application's report: the lines between REPORT BEGIN and REPORT END,
-// each a label followed by key=value fields.
-struct ReportLine {
-  std::string Label;
-  std::map<std::string, std::string> Fields;
-};
-
-struct Report {
-  bool Complete = false;
-  std::vector<ReportLine> Lines;
-
-  // The first line with this label; an empty line if there is none.
-  ReportLine Line(const std::string &Label) const {
-    for (const ReportLine &Entry : Lines) {
-      if (Entry.Label == Label) {
-        return Entry;
-      }
-    }
-    return {};
-  }
-
-  std::vector<ReportLine> All(const std::string &Label) const {
-    std::vector<ReportLine> Found;
-    for (const ReportLine &Entry : Lines) {
-      if (Entry.Label == Label) {
-        Found.push_back(Entry);
-      }
-    }
-    return Found;
-  }
-
-  ReportLine Watch(const std::string &Name) const {
-    for (const ReportLine &Entry : All("watch")) {
-      if (Entry.Fields.count("name") && Entry.Fields.at("name") == Name) {
-        return Entry;
-      }
-    }
-    return {};
-  }
-};
-
-Report ParseReport(const std::string &Text) {
-  Report Parsed;
-  std::istringstream Stream(Text);
-  std::string Line;
-  bool Inside = false;
-  while (std::getline(Stream, Line)) {
-    if (Line == "REPORT BEGIN") {
-      Parsed = {};
-      Inside = true;
-      continue;
-    }
-    if (Line == "REPORT END") {
-      Parsed.Complete = Inside;
-      break;
-    }
-    if (!Inside) {
-      continue;
-    }
-    ReportLine Entry;
-    std::istringstream Words(Line);
-    std::string Word;
-    bool First = true;
-    while (Words >> Word) {
-      std::size_t Equals = Word.find('=');
-      if (Equals == std::string::npos) {
-        if (First) {
-          Entry.Label = Word;
-        }
-      } else {
-        Entry.Fields[Word.substr(0, Equals)] = Word.substr(Equals + 1);
-      }
-      First = false;
-    }
-    Parsed.Lines.push_back(Entry);
-  }
-  return Parsed;
-}
-
-std::string ReadFile(const fs::path &Path) {
-  std::ifstream Stream(Path, std::ios::binary);
-  std::ostringstream Text;
-  Text << Stream.rdbuf();
-  return Text.str();
-}
-
-std::optional<fs::path> FindInPath(const std::string &Program) {
-  const char *Path = std::getenv("PATH");
-  std::istringstream Dirs(Path != nullptr ? Path : "/usr/bin:/bin");
-  std::string Dir;
-  while (std::getline(Dirs, Dir, ':')) {
-    fs::path Candidate = fs::path(Dir) / Program;
-    if (access(Candidate.c_str(), X_OK) == 0) {
-      return Candidate;
-    }
-  }
-  return std::nullopt;
-}
-
-fs::path EnvOr(const char *Name, const char *Default) {
-  const char *Value = std::getenv(Name);
-  return Value != nullptr && *Value != '\0' ? Value : Default;
-}
-
-struct MachineRun {
-  std::string SkipReason;
-  int ExitStatus = -1;
-  std::string Report;
-  std::string Serial;
-  PortTrace Trace;
-};
-
-// Runs the machine once; the trace comes through a pipe (QEMU opens it as
-// /dev/fd/3) so the display loop's flood of writes never reaches the disk.
-MachineRun RunMachine() {
-  MachineRun Run;
-  std::optional<fs::path> Qemu = FindInPath("qemu-system-x86_64");
-  fs::path Code = EnvOr("FIRMWARE_VM_CODE", "/usr/share/OVMF/OVMF_CODE_4M.fd");
-  fs::path Vars = EnvOr("FIRMWARE_VM_VARS", "/usr/share/OVMF/OVMF_VARS_4M.fd");
-  if (!Qemu) {
-    Run.SkipReason = "qemu-system-x86_64 not found (package qemu-system-x86)";
-    return Run;
-  }
-  if (!fs::exists(Code) || !fs::exists(Vars)) {
-    Run.SkipReason =
-        "firmware files " + Code.string() + " / " + Vars.string() + " not found (package ovmf)";
-    return Run;
-  }
-
-  fs::path Dir = FIRMWARE_VM_RUN_DIR;
-  fs::remove_all(Dir);
-  fs::create_directories(Dir / "drive" / "EFI" / "BOOT");
-  fs::copy_file(FIRMWARE_VM_TEST_APP_IMAGE, Dir / "drive" / "EFI" / "BOOT" / "BOOTX64.EFI");
-  // FIRMWARE_VM_DRIVER runs another driver image in the same harness.
-  fs::copy_file(EnvOr("FIRMWARE_VM_DRIVER", BOARDHOOK_DXE_IMAGE),
-                Dir / "drive" / "BoardHookDxe.efi");
-  fs::copy_file(Vars, Dir / "vars.fd");
-  fs::permissions(Dir / "vars.fd", fs::perms::owner_write, fs::perm_options::add);
-
-  std::vector<std::string> Args = {
-      "timeout",
-      "--kill-after=5",
-      std::to_string(RUN_TIMEOUT_SECONDS),
-      Qemu->string(),
-      "-machine",
-      "q35",
-      "-cpu",
-      "EPYC",
-      "-m",
-      "256",
-      "-drive",
-      "if=pflash,format=raw,readonly=on,file=" + Code.string(),
-      "-drive",
-      "if=pflash,format=raw,file=" + (Dir / "vars.fd").string(),
-      "-drive",
-      "format=raw,file=fat:rw:" + (Dir / "drive").string(),
-      "-display",
-      "none",
-      "-no-reboot",
-      "-nic",
-      "none",
-      "-serial",
-      "file:" + (Dir / "serial.log").string(),
-      "-debugcon",
-      "file:" + (Dir / "debugcon.log").string(),
-      "-global",
-      "isa-debugcon.iobase=0x402",
-      "-trace",
-      "memory_region_ops_write",
-      "-D",
-      "/dev/fd/3",
-  };
-  std::vector<char *> Argv;
-  for (std::string &Arg : Args) {
-    Argv.push_back(Arg.data());
-  }
-  Argv.push_back(nullptr);
-
-  int Pipe[2];
-  if (pipe2(Pipe, O_CLOEXEC) != 0) {
-    ADD_FAILURE() << "pipe2 failed";
-    return Run;
-  }
-  posix_spawn_file_actions_t Actions;
-  posix_spawn_file_actions_init(&Actions);
-  posix_spawn_file_actions_adddup2(&Actions, Pipe[1], 3);
-  posix_spawn_file_actions_addopen(&Actions, 1, (Dir / "qemu.out").c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&Actions, 2, (Dir / "qemu.err").c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t Child = -1;
-  int SpawnError = posix_spawnp(&Child, "timeout", &Actions, nullptr, Argv.data(), environ);
-  posix_spawn_file_actions_destroy(&Actions);
-  close(Pipe[1]);
-  if (SpawnError != 0) {
-    close(Pipe[0]);
-    ADD_FAILURE() << "cannot start timeout/qemu: " << SpawnError;
-    return Run;
-  }
-
-  // Keep the trace's other lines, and the kept port writes, for diagnosis.
-  std::ofstream TraceCopy(Dir / "trace-other.log");
-  FILE *Stream = fdopen(Pipe[0], "r");
-  char *Buffer = nullptr;
-  std::size_t Capacity = 0;
-  while (getline(&Buffer, &Capacity, Stream) > 0) {
-    std::string Line(Buffer);
-    if (Line.find("'ioport80'") == std::string::npos) {
-      TraceCopy << Line;
-    }
-    Run.Trace.AddLine(Line);
-  }
-  std::free(Buffer);
-  std::fclose(Stream);
-  Run.Trace.Close();
-
-  int Status = 0;
-  waitpid(Child, &Status, 0);
-  Run.ExitStatus = WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
-  Run.Report = ReadFile(Dir / "debugcon.log");
-  Run.Serial = ReadFile(Dir / "serial.log");
-  std::ofstream Writes(Dir / "port-writes.log");
-  for (const PortWrite &Write : Run.Trace.Writes()) {
-    Writes << Hex(Write.Port) << " " << Write.Width << " " << Hex(Write.Value) << "\n";
-  }
-  Writes << "total " << Run.Trace.Total() << "\n";
-  return Run;
-}
-
-class FirmwareVmBoot : public ::testing::Test {
+// One machine run per suite, shared by its tests.
+template <RunKind Kind>
+class BootedMachine : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    Run_ = new MachineRun(RunMachine());
-    Parsed_ = new Report(ParseReport(Run_->Report));
+    RunPlan Plan = PlanFor(Kind);
+    Run_ = new MachineRun(RunMachine(Plan, FIRMWARE_VM_RUN_DIR));
+    Parsed_ = new AppReport(ParseAppReport(Run_->Report));
+    std::cout << "[ machine  ] " << Plan.Name << ": " << Run_->WallSeconds << " s wall time\n";
   }
   static void TearDownTestSuite() {
     delete Run_;
     delete Parsed_;
+    Run_ = nullptr;
+    Parsed_ = nullptr;
   }
   void SetUp() override {
     if (!Run_->SkipReason.empty()) {
@@ -355,141 +90,351 @@ class FirmwareVmBoot : public ::testing::Test {
     }
   }
 
-  // The application's report, which every check but the first relies on.
+  // The application's report and the harness, which every check but the
+  // first relies on.
   static void RequireReport() {
+    ASSERT_EQ(Run_->Harness.Error, "") << "see harness.log in " << Run_->Dir;
     ASSERT_TRUE(Parsed_->Complete)
-        << "no complete report on the debug console; see " << FIRMWARE_VM_RUN_DIR << "\n"
+        << "no complete report on the debug console; see " << Run_->Dir << "\n"
         << Run_->Report;
   }
 
   static const MachineRun &Run() { return *Run_; }
-  static const Report &Parsed() { return *Parsed_; }
+  static const AppReport &Parsed() { return *Parsed_; }
+
+  // The driver's configuration-database calls, "Member token" each.
+  static std::vector<std::string> DriverPcdCalls() {
+    std::vector<std::string> Calls;
+    for (const ReportLine &Call : Parsed().All("pcd.call")) {
+      if (Call["caller"] == "driver") {
+        Calls.push_back(Call["member"] + " " + Call["token"]);
+      }
+    }
+    return Calls;
+  }
 
  private:
   static inline MachineRun *Run_ = nullptr;
-  static inline Report *Parsed_ = nullptr;
+  static inline AppReport *Parsed_ = nullptr;
 };
 
-// EfiBootServicesCode: the firmware took the image as a boot-service driver.
-constexpr const char *BOOT_SERVICES_CODE = "3";
-
-TEST_F(FirmwareVmBoot, MachineShutsDownCleanlyWithoutCpuException) {
-  EXPECT_EQ(Run().ExitStatus, 0) << "124 means the run timed out";
-  EXPECT_EQ(Run().Serial.find("Exception Type"), std::string::npos)
+// What every run shows up to the driver's return or its display loop.
+void ExpectCleanEndWithoutCpuException(const MachineRun &Run, const char *Reason) {
+  EXPECT_EQ(Run.ExitStatus, 0) << "124 means the run timed out";
+  EXPECT_EQ(Run.Serial.find("Exception Type"), std::string::npos)
       << "CPU exception on the serial console:\n"
-      << Run().Serial;
-  EXPECT_NE(Run().Report.find("app.start"), std::string::npos);
+      << Run.Serial;
+  EXPECT_NE(Run.Report.find("app.start"), std::string::npos);
+  EXPECT_EQ(ParseAppReport(Run.Report).Line("report")["reason"], Reason);
 }
 
-TEST_F(FirmwareVmBoot, FirmwareLoadsRelocatesAndStartsTheDriver) {
+// The harness found the application waiting, set its breakpoints in the
+// driver and chose the board.
+void ExpectHarnessAttached(const MachineRun &Run, const AppReport &Parsed, unsigned Board) {
+  EXPECT_TRUE(Run.Harness.Attached);
+  EXPECT_EQ(Parsed.Line("harness")["board"], std::to_string(Board));
+  EXPECT_EQ(Hex(Run.Harness.DriverBase), Parsed.Line("driver")["base"]);
+}
+
+// The six frames of the fatal-error display loop for a code, after 0xDEAD
+// on port 0xE0 and the code on port 0x80.
+std::vector<PortWrite> DisplayLoopFrames(std::uint32_t Code) {
+  return {{0x80, 4, ((Code & 0xFF) << 24) | 0xDE}, {0x80, 4, 0x0000DEAD},
+          {0x80, 4, 0x00DEAD00 | (Code >> 24)},    {0x80, 4, 0xDEAD0000 | (Code >> 16)},
+          {0x80, 4, 0xAD000000 | (Code >> 8)},     {0x80, 4, Code}};
+}
+
+// The 40-byte message of the S3 save library to SMM for a record: the GUID
+// 5C4061F0-D051-4F43-BC23-5E5E89B3CEC0, the data length 16, request code 1,
+// 4 reserved bytes and the record's address, little-endian.
+std::string SmmMessage(std::uint64_t Record) {
+  std::string Text =
+      "f061405c51d0434fbc235e5e89b3cec0"
+      "1000000000000000"
+      "01000000"
+      "00000000";
+  for (int Byte = 0; Byte < 8; Byte++) {
+    char Digits[3];
+    std::snprintf(Digits, sizeof(Digits), "%02x",
+                  static_cast<unsigned>((Record >> (8 * Byte)) & 0xFF));
+    Text += Digits;
+  }
+  return Text;
+}
+
+// ---------------------------------------------------------------------------
+// The shipped driver on a processor with the MMIO configuration enabled.
+
+class ShippedDriver : public BootedMachine<RunKind::Shipped> {};
+
+TEST_F(ShippedDriver, MachineShutsDownCleanlyWithoutCpuException) {
+  ExpectCleanEndWithoutCpuException(Run(), "returned");
+}
+
+TEST_F(ShippedDriver, FirmwareLoadsRelocatesAndStartsTheDriver) {
   ASSERT_NO_FATAL_FAILURE(RequireReport());
   ReportLine Standins = Parsed().Line("standins");
-  EXPECT_EQ(Standins.Fields["pcd_proxy"], "0x0");
-  EXPECT_EQ(Standins.Fields["setup_item_suppress"], "0x0");
+  EXPECT_EQ(Standins["pcd_proxy"], "0x0");
+  EXPECT_EQ(Standins["setup_item_suppress"], "0x0");
 
   ReportLine Driver = Parsed().Line("driver");
-  EXPECT_EQ(Driver.Fields["load_status"], "0x0");
-  EXPECT_EQ(Driver.Fields["code_type"], BOOT_SERVICES_CODE);
-  EXPECT_NE(Driver.Fields["base"], "0x0");
-  EXPECT_EQ(Driver.Fields["started"], "yes");
+  EXPECT_EQ(Driver["load_status"], "0x0");
+  EXPECT_EQ(Driver["code_type"], BOOT_SERVICES_CODE);
+  EXPECT_NE(Driver["base"], "0x0");
+  EXPECT_EQ(Driver["started"], "yes");
+  ExpectHarnessAttached(Run(), Parsed(), FIRMWARE_VM_BOARD_SOUND_TABLE);
 }
 
-// The last step of the start-up chain, the S3 save library's, checks the MMIO
-// configuration enable bit of MSR 0xC0010058, which reads 0 on this machine:
-// the driver stops in the fatal-error display loop before its board entry
-// (StartUpStopsInTheFatalErrorDisplayLoop below). The two checks that follow
-// describe a driver that returns from its entry, as on a processor with the
-// bit set; they stay off here and serve a driver image run through
-// FIRMWARE_VM_DRIVER with --gtest_also_run_disabled_tests.
-TEST_F(FirmwareVmBoot, DISABLED_DriverInstallsItsHookTableFromItsOwnImage) {
+// The S3 save library's start-up reads the register once; the shipped build
+// neither queries the back door nor hands text to the debug tool.
+TEST_F(ShippedDriver, HarnessAnswersTheMmioConfigurationReadOnce) {
+  ASSERT_TRUE(BoardMsr(BOARD_FILE, MSR_MMIO_CONFIGURATION_BASE))
+      << BOARD_FILE << " gives no value for MSR 0xC0010058";
+  ASSERT_NO_FATAL_FAILURE(RequireReport());
+  EXPECT_EQ(Run().Harness.MsrReads, std::vector<std::uint32_t>{MSR_MMIO_CONFIGURATION_BASE});
+  EXPECT_EQ(Run().Harness.MmioConfigurationAnswers, 1u);
+  EXPECT_EQ(Run().Harness.BackDoorQueries, 0u);
+  EXPECT_TRUE(Run().Harness.HandOvers.empty());
+}
+
+TEST_F(ShippedDriver, EntryReturnsSuccessAndInstallsTheHookTableFromItsOwnImage) {
   ASSERT_NO_FATAL_FAILURE(RequireReport());
   ReportLine Driver = Parsed().Line("driver");
-  EXPECT_EQ(Driver.Fields["returned"], "yes");
-  EXPECT_EQ(Driver.Fields["start_status"], "0x0");
+  EXPECT_EQ(Driver["returned"], "yes");
+  EXPECT_EQ(Driver["start_status"], "0x0");
   ReportLine BoardHook = Parsed().Watch("board_hook");
-  EXPECT_EQ(BoardHook.Fields["installed"], "1");
-  EXPECT_EQ(BoardHook.Fields["in_driver_image"], "1");
-  EXPECT_EQ(Parsed().Line("startup").Fields["reached_end"], "yes");
-
-  // The constant members answer through the real calling convention.
-  ReportLine Hooks = Parsed().Line("hooks");
-  ASSERT_EQ(Hooks.Fields["called"], "yes");
-  EXPECT_EQ(Hooks.Fields["hook0"], "0");
-  EXPECT_EQ(Hooks.Fields["hook1"], "0x0");
-  EXPECT_EQ(Hooks.Fields["hook2"], "0");
-  EXPECT_EQ(Hooks.Fields["hook5"], "1");
-  // Board type 8: the MAC hook clears the first list's count and leaves the
-  // second list alone.
-  EXPECT_EQ(Hooks.Fields["present"], "111011");
-  EXPECT_EQ(Hooks.Fields["hook4"], "0x0");
-  EXPECT_EQ(Hooks.Fields["hook4_first_count"], "0x0");
-  EXPECT_EQ(Hooks.Fields["hook4_second_byte0"], "0xa5");
-  // Installing the trigger runs the suppression callback, whose first item
-  // comes from token 445 (0, not 1); the device rules see this machine's
-  // PCI space, not the board's, so their items are not checked.
-  EXPECT_EQ(Hooks.Fields["trigger_status"], "0x0");
-  EXPECT_EQ(Parsed().Line("suppress").Fields["items"].substr(0, 5), "1779,");
+  EXPECT_EQ(BoardHook["installed"], "1");
+  EXPECT_EQ(BoardHook["in_driver_image"], "1") << "the hook table is the driver's static data";
+  EXPECT_EQ(Parsed().Line("startup")["reached_end"], "yes");
 }
 
-TEST_F(FirmwareVmBoot, DISABLED_PostCodePortIsQuietWithoutAFatalError) {
-  ASSERT_NO_FATAL_FAILURE(RequireReport());
-  EXPECT_EQ(Run().Trace.Total(), 0u)
-      << "port writes: see port-writes.log in " << FIRMWARE_VM_RUN_DIR;
-}
-
-// The driver with its complete start-up chain on this machine.
-
-// The code of the S3 save library's start-up check on a processor whose MMIO
-// configuration enable bit is clear, as every MSR reads 0 on this machine.
-constexpr std::uint32_t MMIO_CONFIGURATION_DISABLED = 0x90869;
-
-TEST_F(FirmwareVmBoot, DriverPublishesTheHeapBufferListFromItsOwnImage) {
+TEST_F(ShippedDriver, DriverPublishesTheHeapBufferListFromItsOwnImage) {
   ASSERT_NO_FATAL_FAILURE(RequireReport());
   ReportLine List = Parsed().Watch("heap_buffer_list");
-  EXPECT_EQ(List.Fields["installed"], "1");
-  EXPECT_EQ(List.Fields["in_driver_image"], "1") << "the record is the driver's static data";
-  EXPECT_EQ(List.Fields["revision"], "1");
+  EXPECT_EQ(List["installed"], "1");
+  EXPECT_EQ(List["in_driver_image"], "1") << "the record is the driver's static data";
+  EXPECT_EQ(List["revision"], "1");
   // The firmware hands over no heap-buffer HOBs.
-  EXPECT_EQ(List.Fields["list_empty"], "1");
+  EXPECT_EQ(List["list_empty"], "1");
 }
 
-TEST_F(FirmwareVmBoot, S3SaveLibraryReadsItsRecordTokenThroughTheProxy) {
+TEST_F(ShippedDriver, S3SaveLibraryReadsItsRecordTokenThroughTheProxy) {
   ASSERT_NO_FATAL_FAILURE(RequireReport());
   bool Found = false;
-  for (ReportLine &Call : Parsed().All("pcd.call")) {
-    Found = Found || (Call.Fields["member"] == "Get64" && Call.Fields["token"] == "584" &&
-                      Call.Fields["answer"] == "board" && Call.Fields["caller"] == "driver");
+  for (const ReportLine &Call : Parsed().All("pcd.call")) {
+    Found = Found || (Call["member"] == "Get64" && Call["token"] == "584" &&
+                      Call["answer"] == "board" && Call["caller"] == "driver");
   }
   EXPECT_TRUE(Found) << Run().Report;
 }
 
-TEST_F(FirmwareVmBoot, StartUpStopsInTheFatalErrorDisplayLoop) {
+// Every token the driver reads or sets, through the member the real
+// PCD_PROTOCOL layout puts it in: the S3 record at start-up, the board type
+// in Hook4, the setup callback's tokens and root ports, the SMM buffer at
+// ReadyToBoot.
+TEST_F(ShippedDriver, DriverReachesItsTokensThroughTheRealProtocolLayout) {
   ASSERT_NO_FATAL_FAILURE(RequireReport());
-  EXPECT_EQ(Parsed().Line("report").Fields["reason"], "watchdog");
-  EXPECT_EQ(Parsed().Line("driver").Fields["returned"], "no");
-  EXPECT_EQ(Parsed().Line("startup").Fields["reached_end"], "no");
+  const std::vector<std::string> Expected = {"Get64 584", "Set64 584", "Get8 4",    "Get8 4",
+                                             "Get8 446",  "Get8 447",  "Get8 445",  "Get32 1",
+                                             "Get32 449", "Get32 450", "Get32 451", "Get64 585"};
+  EXPECT_EQ(DriverPcdCalls(), Expected);
+  EXPECT_EQ(Parsed().Line("pcd.summary")["dropped"], "0");
+}
 
-  // 0xDEAD on port 0xE0, the code on port 0x80 as one 32-bit write, then the
-  // six frames of the display loop over and over.
-  const std::uint32_t Code = MMIO_CONFIGURATION_DISABLED;
-  const std::vector<PortWrite> Frames = {
-      {0x80, 4, ((Code & 0xFF) << 24) | 0xDE}, {0x80, 4, 0x0000DEAD},
-      {0x80, 4, 0x00DEAD00 | (Code >> 24)},    {0x80, 4, 0xDEAD0000 | (Code >> 16)},
-      {0x80, 4, 0xAD000000 | (Code >> 8)},     {0x80, 4, Code}};
-  ASSERT_EQ(Frames[0].Value, 0x690000DEu);
-  const std::vector<PortWrite> &Writes = Run().Trace.Writes();
-  std::size_t Start = 0;
-  while (Start + 1 < Writes.size() && !(Writes[Start] == PortWrite{0xE0, 2, 0xDEAD} &&
-                                        Writes[Start + 1] == PortWrite{0x80, 4, Code})) {
-    Start++;
+TEST_F(ShippedDriver, HooksAnswerThroughTheRealCallingConvention) {
+  ASSERT_NO_FATAL_FAILURE(RequireReport());
+  ReportLine Hooks = Parsed().Line("hooks");
+  ASSERT_EQ(Hooks["called"], "yes");
+  EXPECT_EQ(Hooks["present"], "111011") << "Hook3 is NULL";
+  EXPECT_EQ(Hooks["hook0"], "0");
+  EXPECT_EQ(Hooks["hook1"], "0x0");
+  EXPECT_EQ(Hooks["hook2"], "0");
+  EXPECT_EQ(Hooks["hook5"], "1");
+  // Board type 8: the MAC hook clears the first list's count and leaves the
+  // second list alone.
+  EXPECT_EQ(Hooks["hook4"], "0x0");
+  EXPECT_EQ(Hooks["hook4_first_count"], "0x0");
+  EXPECT_EQ(Hooks["hook4_second_byte0"], "0xa5");
+}
+
+// Installing the trigger runs the suppression callback: 1779 from token 445
+// (0, not 1); the device rules read this machine's memory at the board's
+// configuration-space base, where nothing decodes and every read gives 0.
+// So each port's device reads as present with ID 0: no port item, and rule
+// e hides 1819 and 1821.
+TEST_F(ShippedDriver, SetupCallbackSuppressesItsItems) {
+  ASSERT_NO_FATAL_FAILURE(RequireReport());
+  EXPECT_EQ(Parsed().Line("hooks")["trigger_status"], "0x0");
+  ReportLine Suppress = Parsed().Line("suppress");
+  EXPECT_EQ(Suppress["items"], "1779,1819,1821");
+  EXPECT_EQ(Suppress["count"], "3");
+}
+
+// The firmware's own instance is taken away first, so only the
+// application's installation can lock the record.
+TEST_F(ShippedDriver, ReadyToLockLocksTheSharedRecord) {
+  ASSERT_NO_FATAL_FAILURE(RequireReport());
+  ReportLine Lock = Parsed().Line("lock");
+  ASSERT_EQ(Lock["prepared"], "yes");
+  EXPECT_EQ(Lock["locked_before"], "0");
+  EXPECT_EQ(Lock["install_status"], "0x0");
+  EXPECT_EQ(Lock["locked_after"], "1");
+  std::string Record;
+  for (const ReportLine &Call : Parsed().All("pcd.call")) {
+    if (Call["member"] == "Set64" && Call["token"] == "584") {
+      Record = Call["value"];
+    }
   }
-  ASSERT_LT(Start + 1, Writes.size())
-      << "no 0xDEAD on port 0xE0 followed by " << Hex(Code)
-      << " on port 0x80; see port-writes.log in " << FIRMWARE_VM_RUN_DIR;
-  std::size_t Shown = Writes.size() - (Start + 2);
+  EXPECT_EQ(Parsed().Line("s3")["record"], Record)
+      << "the record whose address the driver set in token 584";
+}
+
+TEST_F(ShippedDriver, ReadyToBootHandsTheRecordToSmmAndFreesTheTable) {
+  ASSERT_NO_FATAL_FAILURE(RequireReport());
+  ReportLine S3 = Parsed().Line("s3");
+  ASSERT_EQ(S3["signal_returned"], "yes");
+  EXPECT_EQ(S3["group_notifications"], "1");
+  ReportLine Smm = Parsed().Line("smm");
+  EXPECT_EQ(Smm["stand_in_status"], "0x0") << "this firmware has no SMM communication protocol";
+  ASSERT_EQ(Smm["communicate_calls"], "1");
+  EXPECT_EQ(Smm["this_is_stand_in"], "1");
+  EXPECT_EQ(Smm["buffer_is_token585"], "1");
+  EXPECT_EQ(Smm["from_driver"], "1");
+  EXPECT_EQ(Smm["size"], "40");
+  // When Communicate runs, the table is end-marked and not yet closed.
+  EXPECT_EQ(Smm["end_mark"], "0xffff");
+  EXPECT_EQ(Smm["table_closed"], "0");
+  std::uint64_t Record = std::stoull(S3["record"], nullptr, 16);
+  EXPECT_EQ(Smm["message"], SmmMessage(Record));
+  // In real memory afterwards: the message, and the 8 bytes after it as the
+  // application left them.
+  EXPECT_EQ(S3["buffer_after"], SmmMessage(Record) + "a5a5a5a5a5a5a5a5");
+  EXPECT_EQ(S3["closed"], "1");
+  EXPECT_EQ(S3["locked"], "1");
+  EXPECT_EQ(S3["table_base"], S3["table"]) << "TableBase keeps its value";
+  // The firmware's FreePool took the table, called from the driver.
+  EXPECT_EQ(S3["table_free_calls"], "1");
+  EXPECT_EQ(S3["table_free_status"], "0x0");
+  EXPECT_EQ(S3["table_freed_by_driver"], "1");
+}
+
+TEST_F(ShippedDriver, PostCodePortIsQuietWithoutAFatalError) {
+  ASSERT_NO_FATAL_FAILURE(RequireReport());
+  EXPECT_EQ(Run().Trace.Total(), 0u) << "port writes: see port-writes.log in " << Run().Dir;
+}
+
+// ---------------------------------------------------------------------------
+// The shipped driver on the emulator's processor, with the back door answered.
+
+class TrapThatReturns : public BootedMachine<RunKind::TrapThatReturns> {};
+
+TEST_F(TrapThatReturns, MachineShutsDownCleanlyWithoutCpuException) {
+  ExpectCleanEndWithoutCpuException(Run(), "returned");
+}
+
+// Each trap shows its code once and returns: no display loop.
+TEST_F(TrapThatReturns, EachTrapShowsItsCodeOnceAndReturns) {
+  ASSERT_NO_FATAL_FAILURE(RequireReport());
+  ExpectHarnessAttached(Run(), Parsed(), FIRMWARE_VM_BOARD_BAD_SIGNATURE);
+  EXPECT_EQ(Run().Harness.BackDoorQueries, 2u);
+  const std::vector<PortWrite> Expected = {{0xE0, 2, 0xDEAD},
+                                           {0x80, 4, MMIO_CONFIGURATION_DISABLED},
+                                           {0xE0, 2, 0xDEAD},
+                                           {0x80, 4, TABLE_SIGNATURE_BROKEN}};
+  EXPECT_EQ(Run().Trace.Writes(), Expected) << "see port-writes.log in " << Run().Dir;
+}
+
+// After the start-up trap returns, the start-up goes on: the record is
+// created and the board entry runs.
+TEST_F(TrapThatReturns, StartUpGoesOnAfterTheMmioConfigurationTrap) {
+  ASSERT_NO_FATAL_FAILURE(RequireReport());
+  ReportLine Driver = Parsed().Line("driver");
+  EXPECT_EQ(Driver["returned"], "yes");
+  EXPECT_EQ(Driver["start_status"], "0x0");
+  EXPECT_EQ(Parsed().Watch("board_hook")["in_driver_image"], "1");
+  EXPECT_EQ(Parsed().Line("hooks")["hook5"], "1");
+  EXPECT_EQ(Parsed().Line("suppress")["items"], "1779,1819,1821");
+  EXPECT_EQ(Parsed().Line("lock")["locked_after"], "1");
+  std::vector<std::string> Calls = DriverPcdCalls();
+  ASSERT_GE(Calls.size(), 2u);
+  EXPECT_EQ(Calls[0], "Get64 584");
+  EXPECT_EQ(Calls[1], "Set64 584");
+}
+
+// After the signature trap returns, the check reads the signature again,
+// fails and the callback returns: nothing is end-marked, sent or freed, and
+// the table stays open. Token 585 is never read.
+TEST_F(TrapThatReturns, BrokenSignatureStopsTheHandOffToSmm) {
+  ASSERT_NO_FATAL_FAILURE(RequireReport());
+  ReportLine S3 = Parsed().Line("s3");
+  ASSERT_EQ(S3["signal_returned"], "yes");
+  EXPECT_EQ(Parsed().Line("smm")["communicate_calls"], "0");
+  EXPECT_EQ(S3["end_mark_after"], "0x0");
+  std::string Untouched;
+  for (int Byte = 0; Byte < 48; Byte++) {
+    Untouched += "a5";
+  }
+  EXPECT_EQ(S3["buffer_after"], Untouched);
+  EXPECT_EQ(S3["closed"], "0");
+  EXPECT_EQ(S3["table_base"], S3["table"]);
+  EXPECT_EQ(S3["table_free_calls"], "0");
+  std::vector<std::string> Calls = DriverPcdCalls();
+  EXPECT_EQ(std::count(Calls.begin(), Calls.end(), "Get64 585"), 0);
+}
+
+// ---------------------------------------------------------------------------
+// The debug-print build, the broken table and a silent back door.
+
+class DebugPrintDriver : public BootedMachine<RunKind::DebugPrint> {
+ protected:
+  static void SetUpTestSuite() {
+    BootedMachine<RunKind::DebugPrint>::SetUpTestSuite();
+    Simulated_ = new SimulatedDebugText(SimulateDebugPrintBoot(BOARDHOOK_SIM_TOOL, BOARD_FILE));
+  }
+  static void TearDownTestSuite() {
+    BootedMachine<RunKind::DebugPrint>::TearDownTestSuite();
+    delete Simulated_;
+    Simulated_ = nullptr;
+  }
+
+  // The simulator's debug text for the same board and build.
+  static void RequireSimulated() {
+    ASSERT_EQ(Simulated_->Error, "");
+    ASSERT_FALSE(Simulated_->RedirectTexts.empty()) << "the simulator reports no debug text";
+  }
+  static const SimulatedDebugText &Simulated() { return *Simulated_; }
+
+ private:
+  static inline SimulatedDebugText *Simulated_ = nullptr;
+};
+
+// No debug exception either: the harness takes every hand-over to the tool.
+TEST_F(DebugPrintDriver, MachineShutsDownCleanlyWithoutCpuException) {
+  ExpectCleanEndWithoutCpuException(Run(), "watchdog");
+}
+
+// The ReadyToBoot callback finds the broken signature and traps; the back
+// door stays silent, so it never returns: 0xDEAD on port 0xE0, the code on
+// port 0x80 as one 32-bit write, then the six frames over and over.
+TEST_F(DebugPrintDriver, BrokenSignatureTrapsIntoTheDisplayLoopWithTheTablesCode) {
+  ASSERT_NO_FATAL_FAILURE(RequireReport());
+  ExpectHarnessAttached(Run(), Parsed(), FIRMWARE_VM_BOARD_BAD_SIGNATURE);
+  EXPECT_EQ(Run().Harness.MmioConfigurationAnswers, 1u);
+  EXPECT_EQ(Run().Harness.BackDoorQueries, 1u);
+  EXPECT_EQ(Parsed().Line("driver")["returned"], "yes");
+  EXPECT_EQ(Parsed().Line("s3")["signal_returned"], "no");
+  EXPECT_EQ(Parsed().Line("smm")["communicate_calls"], "0");
+
+  const std::vector<PortWrite> Frames = DisplayLoopFrames(TABLE_SIGNATURE_BROKEN);
+  ASSERT_EQ(Frames[0].Value, 0x720000DEu);
+  const std::vector<PortWrite> Writes = SplitRedirectFrames(Run().Trace.Writes()).Others;
+  ASSERT_GE(Writes.size(), 2u) << "see port-writes.log in " << Run().Dir;
+  EXPECT_EQ(Writes[0], (PortWrite{0xE0, 2, 0xDEAD}));
+  EXPECT_EQ(Writes[1], (PortWrite{0x80, 4, TABLE_SIGNATURE_BROKEN}));
+  std::size_t Shown = Writes.size() - 2;
   EXPECT_GE(Shown, 2 * Frames.size()) << "fewer than two rounds of the display loop";
   for (std::size_t Index = 0; Index < Shown; Index++) {
-    const PortWrite &Write = Writes[Start + 2 + Index];
+    const PortWrite &Write = Writes[2 + Index];
     const PortWrite &Want = Frames[Index % Frames.size()];
     ASSERT_EQ(Write, Want) << "frame " << Index << ": port " << Hex(Write.Port) << " width "
                            << Write.Width << " value " << Hex(Write.Value) << ", expected "
@@ -497,4 +442,39 @@ TEST_F(FirmwareVmBoot, StartUpStopsInTheFatalErrorDisplayLoop) {
   }
 }
 
+// The redirect back-end's frames on port 0x80, before the trap's writes.
+TEST_F(DebugPrintDriver, PostCodePortCarriesTheSimulatorsDebugText) {
+  ASSERT_NO_FATAL_FAILURE(RequireReport());
+  ASSERT_NO_FATAL_FAILURE(RequireSimulated());
+  EXPECT_EQ(SplitRedirectFrames(Run().Trace.Writes()).RedirectTexts, Simulated().RedirectTexts);
+}
+
+// The serial and the FIFO back-end on QEMU's 16550 at 0x3F8, which the
+// firmware's console shares: the driver's bytes stand in the stream whole
+// and in order, line ends included.
+TEST_F(DebugPrintDriver, UartCarriesTheSimulatorsDebugText) {
+  ASSERT_NO_FATAL_FAILURE(RequireReport());
+  ASSERT_NO_FATAL_FAILURE(RequireSimulated());
+  ASSERT_FALSE(Simulated().Uart.empty());
+  EXPECT_NE(Run().Serial.find(Simulated().Uart), std::string::npos)
+      << "expected bytes " << HexBytes(Simulated().Uart) << " in serial.log of " << Run().Dir;
+}
+
+// The debug-tool back-end's hand-overs, taken by the harness as the tool:
+// the same command word and lengths as in the simulator, each text the
+// message the other back-ends sent.
+TEST_F(DebugPrintDriver, DebugToolTakesTheSimulatorsHandOvers) {
+  ASSERT_NO_FATAL_FAILURE(RequireReport());
+  ASSERT_NO_FATAL_FAILURE(RequireSimulated());
+  const std::vector<ToolHandOver> &Taken = Run().Harness.HandOvers;
+  ASSERT_EQ(Taken.size(), Simulated().HandOvers.size());
+  ASSERT_EQ(Taken.size(), Simulated().RedirectTexts.size());
+  for (std::size_t Index = 0; Index < Taken.size(); Index++) {
+    EXPECT_EQ(Taken[Index].Edx, Simulated().HandOvers[Index].Edx) << "hand-over " << Index;
+    EXPECT_EQ(Taken[Index].Ebx, Simulated().HandOvers[Index].Ebx) << "hand-over " << Index;
+    EXPECT_EQ(Taken[Index].Text, Simulated().RedirectTexts[Index]) << "hand-over " << Index;
+  }
+}
+
 }  // namespace
+}  // namespace firmware_vm

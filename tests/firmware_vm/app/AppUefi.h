@@ -1,5 +1,6 @@
 // The UEFI services and protocols that the test application uses beyond the
-// ones the firmware modules call: image loading. Written from the UEFI standard.
+// ones the firmware modules call: image loading and the table checksum. Written from the UEFI
+// standard.
 #pragma once
 #include "../../../uefi/LoadedImage.h"
 
@@ -13,6 +14,7 @@ typedef EFI_STATUS(EFIAPI *EFI_IMAGE_LOAD)(BOOLEAN BootPolicy, EFI_HANDLE Parent
                                            UINTN SourceSize, EFI_HANDLE *ImageHandle);
 typedef EFI_STATUS(EFIAPI *EFI_IMAGE_START)(EFI_HANDLE ImageHandle, UINTN *ExitDataSize,
                                             CHAR16 **ExitData);
+typedef EFI_STATUS(EFIAPI *EFI_CALCULATE_CRC32)(VOID *Data, UINTN DataSize, UINT32 *Crc32);
 typedef EFI_STATUS(EFIAPI *EFI_SET_WATCHDOG_TIMER)(UINTN Timeout, UINT64 WatchdogCode,
                                                    UINTN DataSize, CHAR16 *WatchdogData);
 
@@ -21,6 +23,9 @@ inline EFI_IMAGE_LOAD LoadImageService(EFI_BOOT_SERVICES *BootServices) {
 }
 inline EFI_IMAGE_START StartImageService(EFI_BOOT_SERVICES *BootServices) {
   return reinterpret_cast<EFI_IMAGE_START>(BootServices->StartImage);
+}
+inline EFI_CALCULATE_CRC32 CalculateCrc32Service(EFI_BOOT_SERVICES *BootServices) {
+  return reinterpret_cast<EFI_CALCULATE_CRC32>(BootServices->CalculateCrc32);
 }
 inline EFI_SET_WATCHDOG_TIMER SetWatchdogTimerService(EFI_BOOT_SERVICES *BootServices) {
   return reinterpret_cast<EFI_SET_WATCHDOG_TIMER>(BootServices->SetWatchdogTimer);

@@ -1,16 +1,23 @@
 // Test application for the firmware integration test: booted by the real
 // firmware as EFI/BOOT/BOOTX64.EFI, it prepares the interfaces the driver
-// expects from other modules, loads and starts BoardHookDxe.efi from the
-// same drive, and writes what it saw to the debug console port. A periodic
-// watchdog at TPL_NOTIFY writes the report and shuts the machine down when
-// the driver does not return, as in the fatal-error display loop.
+// expects from other modules, loads BoardHookDxe.efi from the same drive,
+// waits until the host harness has set its breakpoints in the loaded image
+// and chosen the board, starts the driver, calls its hooks, installs the
+// protocols whose arrival runs its notifications, signals ReadyToBoot, and
+// writes what it saw to the debug console port. A periodic watchdog at
+// TPL_NOTIFY writes the report and shuts the machine down when the driver
+// does not return, as in the fatal-error display loop.
 #include "../../../include/BoardHookProtocol.h"
 #include "../../../include/HeapBufferList.h"
+#include "../../../include/S3SaveLib.h"
 #include "../../../uefi/PlatformModules.h"
 #include "../../../uefi/StandardInterfaces.h"
 #include "AppUefi.h"
+#include "DriverImage.h"
+#include "HarnessLink.h"
 #include "PcdProxy.h"
 #include "Report.h"
+#include "S3Handoff.h"
 
 namespace {
 
@@ -18,6 +25,8 @@ constexpr CHAR8 DRIVER_FILE_NAME[] = "\\BoardHookDxe.efi";
 // Timer periods are in 100 ns units.
 constexpr UINT64 WATCHDOG_PERIOD = 100 * 10000;  // 100 ms
 constexpr UINTN WATCHDOG_TICKS = 20;             // 2 s after the timer is armed
+// How long the application waits for the harness before it goes on alone.
+constexpr UINTN HARNESS_WAIT_LIMIT_MS = 15000;
 
 constinit EFI_HANDLE mImageHandle = NULL;
 constinit EFI_SYSTEM_TABLE *mSystemTable = NULL;
@@ -36,11 +45,15 @@ constinit PROTOCOL_WATCH mHeapBufferListWatch = {"heap_buffer_list", &gHeapBuffe
                                                  NULL, 0, NULL};
 constinit PROTOCOL_WATCH mBoardHookWatch = {"board_hook", &gBoardHookProtocolGuid, NULL, 0, NULL};
 
+// Written by the harness while the application waits (FIRMWARE_VM_BOARD_*).
+constinit volatile UINT32 mHarnessBoard = FIRMWARE_VM_BOARD_UNSET;
+
 struct RUN_STATE {
   EFI_STATUS PcdProxyStatus;
   EFI_STATUS SuppressStandInStatus;
-  EFI_STATUS SmmCommunicationStandInStatus;  // EFI_ALREADY_STARTED: the firmware has one
   EFI_STATUS LoadStatus;
+  UINT32 Board;
+  UINTN HarnessWaitMs;
   EFI_STATUS StartStatus;
   UINTN DriverBase;
   UINTN DriverSize;
@@ -66,7 +79,6 @@ constinit RUN_STATE mRun = {};
 constexpr UINTN MAX_SUPPRESSED = 32;
 constinit UINT16 mSuppressed[MAX_SUPPRESSED] = {};
 constinit UINTN mSuppressedCount = 0;
-constinit UINTN mCommunicateCount = 0;
 
 EFI_STATUS EFIAPI StandInSuppressItem(const CHAR8 *FormSetName, UINT16 ItemNumber) {
   (void)FormSetName;
@@ -77,22 +89,8 @@ EFI_STATUS EFIAPI StandInSuppressItem(const CHAR8 *FormSetName, UINT16 ItemNumbe
   return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI StandInCommunicate(const EFI_SMM_COMMUNICATION_PROTOCOL *This, VOID *CommBuffer,
-                                     UINTN *CommSize) {
-  (void)This;
-  (void)CommBuffer;
-  (void)CommSize;
-  mCommunicateCount++;
-  return EFI_SUCCESS;
-}
-
 constinit SETUP_ITEM_SUPPRESS_PROTOCOL mSuppressStandIn = {StandInSuppressItem};
-constinit EFI_SMM_COMMUNICATION_PROTOCOL mCommunicationStandIn = {StandInCommunicate};
 constinit UINT8 mTriggerInterface = 0;
-
-BOOLEAN InDriverImage(const VOID *Address) {
-  return reinterpret_cast<UINTN>(Address) - mRun.DriverBase < mRun.DriverSize;
-}
 
 // Each call of LocateProtocol with the registration key returns the next
 // instance installed since the last call.
@@ -119,11 +117,6 @@ EFI_STATUS WatchProtocol(PROTOCOL_WATCH *Watch) {
     Status = mBootServices->RegisterProtocolNotify(Watch->Guid, Event, &Watch->Registration);
   }
   return Status;
-}
-
-VOID ReportYesNo(const CHAR8 *Key, BOOLEAN Value) {
-  ReportText(Key);
-  ReportText(Value ? "=yes " : "=no ");
 }
 
 VOID ReportWatch(const PROTOCOL_WATCH &Watch) {
@@ -156,7 +149,9 @@ VOID WriteReport(const CHAR8 *Reason) {
   ReportText("\n");
   ReportHexField("standins pcd_proxy", mRun.PcdProxyStatus);
   ReportHexField("setup_item_suppress", mRun.SuppressStandInStatus);
-  ReportHexField("smm_communication", mRun.SmmCommunicationStandInStatus);
+  ReportText("\n");
+  ReportDecField("harness board", mRun.Board);
+  ReportDecField("waited_ms", mRun.HarnessWaitMs);
   ReportText("\n");
   ReportHexField("driver load_status", mRun.LoadStatus);
   ReportHexField("base", mRun.DriverBase);
@@ -199,8 +194,7 @@ VOID WriteReport(const CHAR8 *Reason) {
     ReportDec(mSuppressed[Index]);
   }
   ReportText("\n");
-  ReportDecField("smm communicate_calls", mCommunicateCount);
-  ReportText("\n");
+  ReportS3Handoff();
   ReportDecField("watchdog ticks", mRun.WatchdogTicks);
   ReportText("\nREPORT END\n");
 }
@@ -269,15 +263,24 @@ VOID InstallStandIns() {
   EFI_HANDLE Handle = NULL;
   mRun.SuppressStandInStatus = mBootServices->InstallProtocolInterface(
       &Handle, &gSetupItemSuppressProtocolGuid, EFI_NATIVE_INTERFACE, &mSuppressStandIn);
-  VOID *Existing = NULL;
-  if (!EFI_ERROR(
-          mBootServices->LocateProtocol(&gEfiSmmCommunicationProtocolGuid, NULL, &Existing))) {
-    mRun.SmmCommunicationStandInStatus = EFI_ALREADY_STARTED;
-    return;
+  InstallSmmCommunicationStandIn(mBootServices);
+  WithdrawFirmwareReadyToLock(mBootServices);
+}
+
+// The harness reads the line, sets its breakpoints in the driver at the
+// reported base and writes the board into the plan word.
+VOID WaitForHarness() {
+  ReportHexField("harness.wait plan", reinterpret_cast<UINTN>(&mHarnessBoard));
+  ReportHexField("driver_base", mRun.DriverBase);
+  ReportHexField("driver_size", mRun.DriverSize);
+  ReportText("\n");
+  while (mHarnessBoard == FIRMWARE_VM_BOARD_UNSET && mRun.HarnessWaitMs < HARNESS_WAIT_LIMIT_MS) {
+    mBootServices->Stall(1000);
+    mRun.HarnessWaitMs++;
   }
-  Handle = NULL;
-  mRun.SmmCommunicationStandInStatus = mBootServices->InstallProtocolInterface(
-      &Handle, &gEfiSmmCommunicationProtocolGuid, EFI_NATIVE_INTERFACE, &mCommunicationStandIn);
+  mRun.Board = mHarnessBoard;
+  ReportDecField("harness.go board", mRun.Board);
+  ReportText("\n");
 }
 
 VOID ArmWatchdog() {
@@ -353,7 +356,6 @@ extern "C" EFI_STATUS EFIAPI FirmwareVmTestAppEntry(EFI_HANDLE ImageHandle,
   EFI_LOADED_IMAGE_PROTOCOL *Self = static_cast<EFI_LOADED_IMAGE_PROTOCOL *>(Interface);
   EFI_DEVICE_PATH_PROTOCOL *DriverPath = Self != NULL ? DriverDevicePath(Self->DeviceHandle) : NULL;
 
-  ArmWatchdog();
   EFI_HANDLE Driver = NULL;
   mRun.LoadStatus = DriverPath != NULL ? LoadImageService(mBootServices)(
                                              FALSE, ImageHandle, DriverPath, NULL, 0, &Driver)
@@ -368,8 +370,10 @@ extern "C" EFI_STATUS EFIAPI FirmwareVmTestAppEntry(EFI_HANDLE ImageHandle,
       mRun.DriverBase = reinterpret_cast<UINTN>(Loaded->ImageBase);
       mRun.DriverSize = Loaded->ImageSize;
       mRun.DriverCodeType = Loaded->ImageCodeType;
-      SetPcdDriverImage(mRun.DriverBase, mRun.DriverSize);
+      SetDriverImage(mRun.DriverBase, mRun.DriverSize);
     }
+    WaitForHarness();
+    ArmWatchdog();
     ReportText("driver.start begin\n");
     mRun.DriverStarted = TRUE;
     mRun.StartStatus = StartImageService(mBootServices)(Driver, NULL, NULL);
@@ -377,6 +381,9 @@ extern "C" EFI_STATUS EFIAPI FirmwareVmTestAppEntry(EFI_HANDLE ImageHandle,
     ReportHexField("driver.start status", mRun.StartStatus);
     ReportText("\n");
     ExerciseHooks();
+    LockAndHandTableToSmm(mBootServices, mRun.Board == FIRMWARE_VM_BOARD_BAD_SIGNATURE
+                                             ? FIRMWARE_VM_BAD_TABLE_SIGNATURE
+                                             : S3_SAVE_TABLE_SIGNATURE);
   }
 
   // The watchdog must not interleave its report with this one.

@@ -5,6 +5,7 @@
 
 #include "../../../include/PcdTokens.h"
 #include "../../../uefi/Pcd.h"
+#include "DriverImage.h"
 #include "Report.h"
 
 namespace {
@@ -16,7 +17,10 @@ struct BOARD_TOKEN {
 
 // The board the driver is shown: board type 8 (its MAC hook collects
 // nothing, so no PCI probing on this machine), no root ports, no S3 record
-// yet (this driver is the first module to start the S3 save library).
+// yet (this driver is the first module to start the S3 save library) and no
+// SMM message buffer until the application provides one. The board
+// description tests/firmware_vm/bad-signature-board.toml gives the simulator
+// the same tokens.
 constinit BOARD_TOKEN mBoardTokens[] = {
     {PCD_TOKEN_ROOT_PORT1_LOCATION, 0}, {PCD_TOKEN_FUNCTION_SELECT, 0},
     {PCD_TOKEN_BOARD_TYPE, 8},          {PCD_TOKEN_SETUP_ITEM_1779_SELECT, 0},
@@ -39,8 +43,6 @@ constexpr UINTN MAX_RECORDED_CALLS = 128;
 constinit PCD_CALL_RECORD mCalls[MAX_RECORDED_CALLS] = {};
 constinit UINTN mCallCount = 0;
 constinit UINTN mDriverCallCount = 0;
-constinit UINTN mImageBase = 0;
-constinit UINTN mImageSize = 0;
 constinit PCD_PROTOCOL *mFirmwarePcd = NULL;
 
 BOARD_TOKEN *FindBoardToken(UINTN Token) {
@@ -54,8 +56,7 @@ BOARD_TOKEN *FindBoardToken(UINTN Token) {
 
 VOID RecordCall(const CHAR8 *Member, UINTN Token, UINT64 Value, BOOLEAN FromBoardTable,
                 VOID *ReturnAddress) {
-  UINTN Caller = reinterpret_cast<UINTN>(ReturnAddress);
-  BOOLEAN FromDriver = Caller - mImageBase < mImageSize;
+  BOOLEAN FromDriver = InDriverImage(ReturnAddress);
   if (FromDriver) {
     mDriverCallCount++;
   }
@@ -234,9 +235,16 @@ EFI_STATUS InstallPcdProxy(EFI_BOOT_SERVICES *BootServices) {
   return BootServices->ReinstallProtocolInterface(Handle, &gPcdProtocolGuid, Firmware, &mProxy);
 }
 
-VOID SetPcdDriverImage(UINTN Base, UINTN Size) {
-  mImageBase = Base;
-  mImageSize = Size;
+UINT64 BoardTokenValue(UINTN Token) {
+  BOARD_TOKEN *Board = FindBoardToken(Token);
+  return Board != NULL ? Board->Value : 0;
+}
+
+VOID SetBoardTokenValue(UINTN Token, UINT64 Value) {
+  BOARD_TOKEN *Board = FindBoardToken(Token);
+  if (Board != NULL) {
+    Board->Value = Value;
+  }
 }
 
 VOID ReportPcdCalls() {

@@ -7,9 +7,11 @@
 // Replaces the firmware's interface on its handle with the proxy.
 EFI_STATUS InstallPcdProxy(EFI_BOOT_SERVICES *BootServices);
 
-// Calls whose return address lies in [Base, Base + Size) are reported as
-// made by the driver under test.
-VOID SetPcdDriverImage(UINTN Base, UINTN Size);
+// The board table's value of one of this system's tokens (0 for another
+// token), as the driver last read or set it; and a value set the way another
+// module of the platform would set it.
+UINT64 BoardTokenValue(UINTN Token);
+VOID SetBoardTokenValue(UINTN Token, UINT64 Value);
 
 // One "pcd.call" line per recorded call, then a "pcd.summary" line.
 VOID ReportPcdCalls();

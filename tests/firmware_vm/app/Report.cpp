@@ -3,6 +3,10 @@
 
 #include "../../../hw/HwAccess.h"
 
+namespace {
+constexpr CHAR8 HEX_DIGITS[] = "0123456789abcdef";
+}  // namespace
+
 VOID ReportText(const CHAR8 *Text) {
   while (*Text != '\0') {
     HwIoWrite8(REPORT_PORT, static_cast<UINT8>(*Text++));
@@ -14,7 +18,7 @@ VOID ReportHex(UINT64 Value) {
   UINTN Index = sizeof(Digits) - 1;
   Digits[Index] = '\0';
   do {
-    Digits[--Index] = "0123456789abcdef"[Value & 0xF];
+    Digits[--Index] = HEX_DIGITS[Value & 0xF];
     Value >>= 4;
   } while (Value != 0);
   Digits[--Index] = 'x';
@@ -44,5 +48,21 @@ VOID ReportDecField(const CHAR8 *Key, UINT64 Value) {
   ReportText(Key);
   ReportText("=");
   ReportDec(Value);
+  ReportText(" ");
+}
+
+VOID ReportYesNo(const CHAR8 *Key, BOOLEAN Value) {
+  ReportText(Key);
+  ReportText(Value ? "=yes " : "=no ");
+}
+
+VOID ReportBytesField(const CHAR8 *Key, const VOID *Bytes, UINTN Length) {
+  ReportText(Key);
+  ReportText("=");
+  const UINT8 *Byte = static_cast<const UINT8 *>(Bytes);
+  for (UINTN Index = 0; Index < Length; Index++) {
+    CHAR8 Digits[3] = {HEX_DIGITS[Byte[Index] >> 4], HEX_DIGITS[Byte[Index] & 0xF], '\0'};
+    ReportText(Digits);
+  }
   ReportText(" ");
 }

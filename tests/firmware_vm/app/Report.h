@@ -11,3 +11,7 @@ VOID ReportDec(UINT64 Value);
 // "<Key>=<Value in hex>" followed by a blank.
 VOID ReportHexField(const CHAR8 *Key, UINT64 Value);
 VOID ReportDecField(const CHAR8 *Key, UINT64 Value);
+// "<Key>=yes " or "<Key>=no ".
+VOID ReportYesNo(const CHAR8 *Key, BOOLEAN Value);
+// "<Key>=<two hexadecimal digits per byte, in memory order>" and a blank.
+VOID ReportBytesField(const CHAR8 *Key, const VOID *Bytes, UINTN Length);
