@@ -1,6 +1,7 @@
 #include "Boot.h"
 
 #include <map>
+#include <memory>
 
 #include "DxePhase.h"
 #include "Subprocess.h"
@@ -115,7 +116,12 @@ std::array<uint8_t, 128> CmosFromHex(const Json &text) {
 
 }  // namespace
 
-Json BootBoard(const Board &board, const BootOptions &options) {
+Json BootBoard(const Board &board, const BootOptions &options, PeiRunnerSession *runner) {
+  std::unique_ptr<PeiRunnerSession> ownRunner;
+  if (runner == nullptr) {
+    ownRunner = std::make_unique<PeiRunnerSession>(options.runner);
+    runner = ownRunner.get();
+  }
   std::array<uint8_t, 128> cmos{};
   for (size_t index = 0; index < cmos.size(); index++) cmos[index] = board.cmos[index].value_or(0);
 
@@ -131,7 +137,7 @@ Json BootBoard(const Board &board, const BootOptions &options) {
     Json boot = {{"number", number}};
     PeiJob job = MakePeiJob(board, cmos, options.trace);
     if (options.firmware.pei) job.image = options.firmware.pei->path;
-    const PeiRecord pei = RunPeiPhase(options.runner, job);
+    const PeiRecord pei = runner->Run(job);
     cmos = pei.cmos;
     const HandOverView handOver = ReadHandOver(pei.handOver);
     identification = Identification(handOver);

@@ -25,7 +25,8 @@ inline constexpr int kExitFailedBoot = 1;
 inline constexpr int kExitBadInput = 2;
 inline constexpr int kExitSimulatorFailure = 3;
 
-// SimulatorError when a phase cannot be run at all.
-Json BootBoard(const Board &board, const BootOptions &options);
+// SimulatorError when a phase cannot be run at all. The PEI phases run in
+// `runner` when given (a batch's), else in a runner started for this boot.
+Json BootBoard(const Board &board, const BootOptions &options, PeiRunnerSession *runner = nullptr);
 
 }  // namespace bootsim

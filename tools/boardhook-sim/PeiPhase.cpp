@@ -35,7 +35,9 @@ PeiJob MakePeiJob(const Board &board, const std::array<uint8_t, 128> &cmos, bool
   return job;
 }
 
-PeiRecord RunPeiPhase(const PeiRunnerSetup &setup, const PeiJob &job) {
+namespace {
+
+std::vector<std::string> RunnerCommand(const PeiRunnerSetup &setup) {
   if (access(setup.runner.c_str(), X_OK) != 0) {
     throw SimulatorError("the PEI runner " + setup.runner +
                          " is missing; build the host32 tree (scripts/build host32) or name "
@@ -44,6 +46,42 @@ PeiRecord RunPeiPhase(const PeiRunnerSetup &setup, const PeiJob &job) {
   std::vector<std::string> argv;
   if (!setup.qemu.empty()) argv.push_back(setup.qemu);
   argv.push_back(setup.runner);
+  return argv;
+}
+
+PeiRecord ReadRecord(const std::string &text) {
+  Json answer;
+  try {
+    answer = Json::parse(text);
+  } catch (const std::exception &error) {
+    throw SimulatorError(std::string("the PEI runner's record is unreadable: ") + error.what());
+  }
+  if (answer.contains("error")) {
+    throw SimulatorError("the PEI runner failed: " + answer.at("error").get<std::string>());
+  }
+  try {
+    return PeiRecordFromJson(answer);
+  } catch (const std::exception &error) {
+    throw SimulatorError(std::string("the PEI runner's record is unreadable: ") + error.what());
+  }
+}
+
+}  // namespace
+
+PeiRunnerSession::PeiRunnerSession(const PeiRunnerSetup &setup) {
+  std::vector<std::string> argv = RunnerCommand(setup);
+  argv.push_back("--serve");
+  server_ = std::make_unique<LineServer>(argv);
+}
+
+PeiRunnerSession::~PeiRunnerSession() = default;
+
+PeiRecord PeiRunnerSession::Run(const PeiJob &job) {
+  return ReadRecord(server_->Exchange(ToJson(job).dump()));
+}
+
+PeiRecord RunPeiPhase(const PeiRunnerSetup &setup, const PeiJob &job) {
+  const std::vector<std::string> argv = RunnerCommand(setup);
   const ChildResult result = RunProgram(argv, ToJson(job).dump());
   if (!result.Succeeded()) {
     throw SimulatorError("the PEI runner failed (" + result.EndText() + "): " + result.err);

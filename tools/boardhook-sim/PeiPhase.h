@@ -2,10 +2,12 @@
 // PEI runner in a process of its own, and the record it returns.
 #pragma once
 #include <array>
+#include <memory>
 #include <string>
 
 #include "Board.h"
 #include "PeiJob.h"
+#include "Subprocess.h"
 
 namespace bootsim {
 
@@ -22,7 +24,20 @@ PeiRunnerSetup DefaultPeiRunnerSetup();
 
 PeiJob MakePeiJob(const Board &board, const std::array<uint8_t, 128> &cmos, bool trace);
 
-// Runs the job; SimulatorError when the runner cannot run it.
+// Runs the job in a runner started for it; SimulatorError when the runner
+// cannot run it.
 PeiRecord RunPeiPhase(const PeiRunnerSetup &setup, const PeiJob &job);
+
+// One runner serving every boot of a batch: the emulator starts once, and
+// each job still runs on a fresh copy of the module's data.
+class PeiRunnerSession {
+ public:
+  explicit PeiRunnerSession(const PeiRunnerSetup &setup);
+  ~PeiRunnerSession();
+  PeiRecord Run(const PeiJob &job);
+
+ private:
+  std::unique_ptr<LineServer> server_;
+};
 
 }  // namespace bootsim

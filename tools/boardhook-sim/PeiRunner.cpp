@@ -6,7 +6,10 @@
 // gives, and writes the record, with the configuration database in its
 // hand-over form, to stdout.
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstring>
@@ -203,28 +206,90 @@ PeiRecord RunPei(const PeiJob &job) {
 }  // namespace
 }  // namespace bootsim
 
-int main() {
-  using namespace bootsim;
-  const std::string input{std::istreambuf_iterator<char>(std::cin),
-                          std::istreambuf_iterator<char>()};
+namespace bootsim {
+namespace {
+
+// Runs one job; the record, or what kept it from running as
+// {"error": text, "exit": status}.
+Json RunJob(const std::string &text) {
   PeiJob job;
   try {
-    job = PeiJobFromJson(Json::parse(input));
+    job = PeiJobFromJson(Json::parse(text));
   } catch (const std::exception &error) {
-    std::fprintf(stderr, "boardhook-pei-runner: bad job on stdin: %s\n", error.what());
-    return 2;
+    return {{"error", std::string("bad job: ") + error.what()}, {"exit", 2}};
   }
-  std::string output;
   try {
-    output = ToJson(RunPei(job)).dump();
+    return ToJson(RunPei(job));
   } catch (const sim::ImageError &error) {
-    std::fprintf(stderr, "boardhook-pei-runner: the image %s: %s\n", job.image.c_str(),
-                 error.what());
-    return 3;
+    return {{"error", "the image " + job.image + ": " + error.what()}, {"exit", 3}};
   } catch (const std::runtime_error &error) {
-    std::fprintf(stderr, "boardhook-pei-runner: %s\n", error.what());
-    return 3;
+    return {{"error", error.what()}, {"exit", 3}};
   }
+}
+
+// Serves a batch: a job per line on stdin, its answer as one line on stdout.
+// Each job runs in a child of its own, so the module's data starts as
+// loaded every time, and a job that crashes is reported, not fatal.
+int Serve() {
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    int fds[2];
+    if (pipe(fds) != 0) return 3;
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0) return 3;
+    if (pid == 0) {
+      close(fds[0]);
+      const std::string answer = RunJob(line).dump();
+      size_t done = 0;
+      while (done < answer.size()) {
+        const ssize_t n = write(fds[1], answer.data() + done, answer.size() - done);
+        if (n <= 0) _exit(3);
+        done += static_cast<size_t>(n);
+      }
+      _exit(0);
+    }
+    close(fds[1]);
+    std::string answer;
+    char buffer[65536];
+    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) != 0;) {
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) break;
+      answer.append(buffer, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (answer.empty() || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      const std::string end = WIFSIGNALED(status)
+                                  ? "signal " + std::to_string(WTERMSIG(status)) + " (" +
+                                        strsignal(WTERMSIG(status)) + ")"
+                                  : "exit status " + std::to_string(WEXITSTATUS(status));
+      answer = Json{{"error", "the PEI phase ended with " + end}, {"exit", 3}}.dump();
+    }
+    std::cout << answer << '\n' << std::flush;
+  }
+  return 0;
+}
+
+}  // namespace
+}  // namespace bootsim
+
+// Without arguments: one job on stdin, its record on stdout. With --serve:
+// a job per line, an answer per line, until stdin ends.
+int main(int argc, char **argv) {
+  using namespace bootsim;
+  if (argc == 2 && std::string(argv[1]) == "--serve") return Serve();
+  const std::string input{std::istreambuf_iterator<char>(std::cin),
+                          std::istreambuf_iterator<char>()};
+  const Json answer = RunJob(input);
+  if (answer.contains("error")) {
+    std::fprintf(stderr, "boardhook-pei-runner: %s\n",
+                 answer.at("error").get<std::string>().c_str());
+    return answer.at("exit").get<int>();
+  }
+  const std::string output = answer.dump();
   std::fwrite(output.data(), 1, output.size(), stdout);
   return std::fflush(stdout) == 0 ? 0 : 3;
 }

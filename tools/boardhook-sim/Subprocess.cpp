@@ -146,6 +146,65 @@ ChildResult RunProgram(const std::vector<std::string> &argv, const std::string &
   return result;
 }
 
+LineServer::LineServer(const std::vector<std::string> &argv) : program_(argv.at(0)) {
+  static const bool ignoringSigpipe = signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+  (void)ignoringSigpipe;
+  Pipe in, out, exec;
+  std::vector<char *> args;
+  for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
+  args.push_back(nullptr);
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) throw SimulatorError(std::string("cannot fork: ") + std::strerror(errno));
+  if (pid == 0) {
+    dup2(in.fd[0], 0);
+    dup2(out.fd[1], 1);
+    execv(args[0], args.data());
+    const int code = errno;
+    [[maybe_unused]] ssize_t n = write(exec.fd[1], &code, sizeof code);
+    _exit(127);
+  }
+  in.CloseRead();
+  out.CloseWrite();
+  exec.CloseWrite();
+  int execError = 0;
+  if (read(exec.fd[0], &execError, sizeof execError) == sizeof execError) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    throw SimulatorError("cannot start " + program_ + ": " + std::strerror(execError));
+  }
+  pid_ = pid;
+  std::swap(in_, in.fd[1]);
+  std::swap(out_, out.fd[0]);
+}
+
+LineServer::~LineServer() {
+  if (in_ >= 0) close(in_);
+  if (out_ >= 0) close(out_);
+  int status = 0;
+  while (pid_ > 0 && waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+std::string LineServer::Exchange(const std::string &line) {
+  if (!WriteAll(in_, line + "\n")) {
+    throw SimulatorError(program_ + " no longer takes input (it ended)");
+  }
+  for (;;) {
+    const size_t end = pending_.find('\n');
+    if (end != std::string::npos) {
+      std::string answer = pending_.substr(0, end);
+      pending_.erase(0, end + 1);
+      return answer;
+    }
+    char buffer[65536];
+    const ssize_t n = read(out_, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw SimulatorError(program_ + " ended without answering");
+    pending_.append(buffer, static_cast<size_t>(n));
+  }
+}
+
 ChildResult RunForked(const std::function<std::string()> &body) {
   Pipe out, err;
   std::fflush(nullptr);

@@ -33,6 +33,27 @@ struct ChildResult {
 // cannot be started.
 ChildResult RunProgram(const std::vector<std::string> &argv, const std::string &input);
 
+// A program that answers one line for every line it is given (the PEI
+// runner serving a batch). It lives until the object is destroyed, which
+// closes its input and waits for it; its stderr is the tool's.
+class LineServer {
+ public:
+  explicit LineServer(const std::vector<std::string> &argv);
+  ~LineServer();
+  LineServer(const LineServer &) = delete;
+  LineServer &operator=(const LineServer &) = delete;
+  // Sends `line` (without its newline) and returns the answer line.
+  // SimulatorError when the program has ended.
+  std::string Exchange(const std::string &line);
+
+ private:
+  std::string program_;
+  int pid_ = -1;
+  int in_ = -1;
+  int out_ = -1;
+  std::string pending_;  // read past the last answer
+};
+
 // Runs `body` in a forked child of this process; what it returns is the
 // child's stdout. An exception in the body ends the child with exit status 3
 // and its message on stderr.
