@@ -1,11 +1,14 @@
 // boardhook-sim: boots a described board on the simulated platform with the
 // real BoardHookPei and BoardHookDxe code and reports what the firmware did.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <optional>
 #include <string_view>
 
+#include "Batch.h"
 #include "Board.h"
 #include "BoardFile.h"
 #include "Boot.h"
@@ -49,30 +52,95 @@ std::optional<bootsim::ImageFile> ChooseImage(bool fromSource, const std::string
   }
 }
 
+// Where the output goes: standard output, or the file of -o.
+class Output {
+ public:
+  explicit Output(const std::string &path) : path_(path) {}
+  // False when the file cannot be written.
+  bool Write(const std::string &text) {
+    if (path_.empty()) {
+      std::cout << text;
+      std::cout.flush();
+      return static_cast<bool>(std::cout);
+    }
+    std::ofstream file(path_, std::ios::binary | std::ios::trunc);
+    file << text;
+    return static_cast<bool>(file.flush());
+  }
+
+ private:
+  std::string path_;
+};
+
+// An error that ends the run: on stderr, and as a JSON document under
+// --json so a pipeline that reads the output sees it too.
+int Fail(Output &output, bool json, int status, const std::string &message) {
+  std::fprintf(stderr, "boardhook-sim: %s\n", message.c_str());
+  if (json) {
+    output.Write(bootsim::Json{
+                     {"format", "boardhook-sim-error/1"}, {"error", message}, {"exit_code", status}}
+                     .dump(2) +
+                 "\n");
+  }
+  return status;
+}
+
+// Reads the standard input once, for the boards given as "-"; at most what a
+// board file may hold.
+std::string ReadStandardInput() {
+  std::string text;
+  char buffer[65536];
+  while (std::cin.read(buffer, sizeof buffer) || std::cin.gcount() > 0) {
+    text.append(buffer, static_cast<size_t>(std::cin.gcount()));
+    if (text.size() > bootsim::kLargestBoardFile) break;
+  }
+  return text;
+}
+
+// The fields whose results differ between two reports, as "path: a -> b",
+// leaving out where each board came from and what was booted.
+std::string ReportDifferences(const bootsim::Json &a, const bootsim::Json &b) {
+  std::string text;
+  for (const bootsim::Json &change : bootsim::Json::diff(a, b)) {
+    const std::string path = change.at("path").get<std::string>();
+    if (path.rfind("/board", 0) == 0 || path.rfind("/booted", 0) == 0) continue;
+    const std::string op = change.at("op").get<std::string>();
+    const bootsim::Json before =
+        op == "add" ? bootsim::Json("(none)") : a.at(bootsim::Json::json_pointer(path));
+    const bootsim::Json after = op == "remove" ? bootsim::Json("(none)") : change.at("value");
+    text += path + ": " + before.dump() + " -> " + after.dump() + "\n";
+  }
+  return text;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   using namespace bootsim;
   CLI::App app{
-      "Boots a described board on the simulated platform with the shipped firmware images and "
+      "Boots described boards on the simulated platform with the shipped firmware images and "
       "reports what the firmware did: BoardHookPei.efi as 32-bit code in the PEI runner, "
       "BoardHookDxe.efi on an emulated x86-64 processor, meeting only through the configuration "
-      "database.\n\n"
-      "Exit status: 0 the boot reached ReadyToBoot; 1 it ended in a fatal-error trap, a reset "
-      "loop or a hang; 2 bad input (file, TOML, key, value, topology, options); 3 the simulator "
-      "could not run (e.g. the PEI runner or an image is missing, or the image did what the "
-      "simulated platform cannot carry out).",
+      "database. One board gives its whole report; several boards (or a directory: its *.toml "
+      "files) give one line each and a summary.\n\n"
+      "Exit status (a batch: the worst of its boards, in this order of severity): 0 the boot "
+      "reached ReadyToBoot, or met every expectation of its [expect] table; 1 it ended in a "
+      "fatal-error trap, a reset loop or a hang (a board without expectations); 4 the report "
+      "differs from the board's expectations; 2 bad input (file, TOML, key, value, topology, "
+      "options, images named); 3 the simulator could not run (e.g. the PEI runner or a built "
+      "image is missing, or an image did what the simulated platform cannot carry out).",
       "boardhook-sim"};
-  std::string boardFile;
+  std::vector<std::string> boardArguments;
   bool json = false, trace = false, check = false, printReference = false, debugPrint = false;
-  bool fromSource = false;
-  std::string peiImage, dxeImage;
+  bool fromSource = false, version = false;
+  unsigned jobs = 1;
+  std::string peiImage, dxeImage, outputPath;
   BootOptions options;
   options.runner = DefaultPeiRunnerSetup();
-  app.add_option("board", boardFile,
-                 "Board description (TOML, see docs/board-format.md); without it the built-in "
-                 "reference board boots");
-  app.add_flag("--json", json, "Print the report as one JSON document instead of text");
+  app.add_option("boards", boardArguments,
+                 "Board descriptions (TOML, see docs/board-format.md), directories of them, or - "
+                 "for the standard input; without any the built-in reference board boots");
+  app.add_flag("--json", json, "Print the report (or the batch) as one JSON document");
   app.add_flag("--trace", trace,
                "Add the full hardware-access trace of every phase (and the PEI service calls)");
   app.add_option("--max-resets", options.maxResets,
@@ -101,9 +169,18 @@ int main(int argc, char **argv) {
                "(for sanitizer runs and comparison)")
       ->excludes(peiOption)
       ->excludes(dxeOption);
-  app.add_flag("--check", check, "Only read and check the description; exit 0 or 2");
+  app.add_option("--jobs,-j", jobs, "Boot the boards of a batch in this many processes")
+      ->capture_default_str()
+      ->check(CLI::Range(1u, 64u));
+  app.add_option("-o,--output", outputPath, "Write the report to this file instead of stdout");
+  app.add_flag("--check", check, "Only read and check the descriptions; exit 0 or 2");
   app.add_flag("--print-reference-board", printReference,
                "Print the built-in reference board's description and exit");
+  app.add_flag("--version", version, "Print the tool's version and the SHA-256 of the images");
+  std::vector<std::string> diffBoards;
+  CLI::App *diff = app.add_subcommand(
+      "diff", "Boot two boards and print the fields whose results differ (exit 0: none, 1: some)");
+  diff->add_option("boards", diffBoards, "The two board descriptions")->expected(2)->required();
 
   try {
     app.parse(argc, argv);
@@ -113,56 +190,113 @@ int main(int argc, char **argv) {
     app.exit(error);
     return kExitBadInput;
   }
+  Output output(outputPath);
   options.trace = trace;
-  if (debugPrint && fromSource) {
-    std::fprintf(stderr,
-                 "boardhook-sim: --debug-print boots the debug-print image; the host build "
-                 "linked into the tool is the shipped build only\n");
-    return kExitBadInput;
-  }
 
+  if (version) {
+    std::string text = std::string("boardhook-sim ") + BOARDHOOK_VERSION + "\n";
+    for (const char *image : {kPeiImage, kDxeImage, kDxeDebugPrintImage}) {
+      const std::string path = DefaultImageDirectory() + "/" + image;
+      try {
+        text += ReadImage(path).sha256 + "  " + path + "\n";
+      } catch (const SimulatorError &) {
+        text += "(not built)  " + path + "\n";
+      }
+    }
+    return output.Write(text) ? 0 : kExitSimulatorFailure;
+  }
   if (printReference) {
-    const std::string_view text = ReferenceBoardText();
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    return 0;
+    return output.Write(std::string(ReferenceBoardText())) ? 0 : kExitSimulatorFailure;
+  }
+  if (debugPrint && fromSource) {
+    return Fail(output, json, kExitBadInput,
+                "--debug-print boots the debug-print image; the host build linked into the "
+                "tool is the shipped build only");
   }
 
-  Board board;
-  try {
-    board = boardFile.empty() ? LoadReferenceBoard() : LoadBoardFile(boardFile);
-  } catch (const BoardError &error) {
-    std::fprintf(stderr, "boardhook-sim: %s\n", error.what());
-    return kExitBadInput;
+  const std::vector<std::string> sources =
+      diff->parsed() ? diffBoards : ExpandBoardArguments(boardArguments);
+  for (const std::string &argument : boardArguments) {
+    if (argument.empty()) {
+      return Fail(output, json, kExitBadInput,
+                  "an empty board path; give a file, a directory or - (no board at all boots the "
+                  "reference board)");
+    }
   }
+  const bool batch =
+      !diff->parsed() && (sources.size() > 1 || sources.size() != boardArguments.size());
+  const std::string standardInput =
+      std::find(sources.begin(), sources.end(), "-") != sources.end() ? ReadStandardInput() : "";
+
   if (check) {
-    std::printf("%s: the description is sound\n", board.source.c_str());
-    return 0;
+    std::string text;
+    int worst = 0;
+    for (const std::string &source : sources.empty() ? std::vector<std::string>{""} : sources) {
+      try {
+        const Board board = source.empty()  ? LoadReferenceBoard()
+                            : source == "-" ? ParseBoard(standardInput, "<stdin>")
+                                            : LoadBoardFile(source);
+        text += board.source + ": the description is sound\n";
+      } catch (const BoardError &error) {
+        std::fprintf(stderr, "boardhook-sim: %s\n", error.what());
+        worst = WorseStatus(worst, kExitBadInput);
+      }
+    }
+    output.Write(text);
+    return worst;
   }
+
   try {
     options.firmware.pei = ChooseImage(fromSource, peiImage, kPeiImage, sim::kMachineIa32);
     options.firmware.dxe = ChooseImage(
         fromSource, dxeImage, debugPrint ? kDxeDebugPrintImage : kDxeImage, sim::kMachineX64);
   } catch (const BadImage &error) {
-    std::fprintf(stderr, "boardhook-sim: %s\n", error.what());
-    return kExitBadInput;
+    return Fail(output, json, kExitBadInput, error.what());
   } catch (const SimulatorError &error) {
-    std::fprintf(stderr, "boardhook-sim: %s\n", error.what());
-    return kExitSimulatorFailure;
+    return Fail(output, json, kExitSimulatorFailure, error.what());
   }
   options.dxeBuild = !dxeImage.empty() ? "user image" : debugPrint ? "debug-print" : "shipped";
 
-  Json report;
-  try {
-    report = BootBoard(board, options);
-  } catch (const SimulatorError &error) {
-    std::fprintf(stderr, "boardhook-sim: %s\n", error.what());
-    return kExitSimulatorFailure;
+  if (diff->parsed()) {
+    const std::vector<BoardRun> runs = RunBatch(sources, standardInput, options, jobs);
+    for (const BoardRun &run : runs) {
+      if (run.report.is_null()) return Fail(output, json, run.exitCode, run.error);
+    }
+    const std::string differences = ReportDifferences(runs[0].report, runs[1].report);
+    if (json) {
+      output.Write(Json{{"format", "boardhook-sim-diff/1"},
+                        {"a", runs[0].source},
+                        {"b", runs[1].source},
+                        {"patch", Json::diff(runs[0].report, runs[1].report)}}
+                       .dump(2) +
+                   "\n");
+    } else {
+      output.Write(differences.empty() ? "no differences\n" : differences);
+    }
+    return differences.empty() ? 0 : 1;
   }
-  if (json) {
-    std::cout << report.dump(2) << "\n";
-  } else {
-    std::cout << RenderText(report, trace);
+
+  if (batch) {
+    const std::vector<BoardRun> runs = RunBatch(sources, standardInput, options, jobs);
+    int worst = 0;
+    std::string text;
+    for (const BoardRun &run : runs) {
+      worst = WorseStatus(worst, run.exitCode);
+      text += BatchLine(run) + "\n";
+    }
+    text += BatchSummary(runs) + "\n";
+    if (!output.Write(json ? BatchJson(runs).dump(2) + "\n" : text)) {
+      return Fail(output, false, kExitSimulatorFailure, "cannot write " + outputPath);
+    }
+    return worst;
   }
-  std::cout.flush();
-  return report.at("result").at("exit_code").get<int>();
+
+  const BoardRun run =
+      RunBoard(sources.empty() ? "" : sources.front(), standardInput, options, nullptr);
+  if (run.report.is_null()) return Fail(output, json, run.exitCode, run.error);
+  const std::string text = json ? run.report.dump(2) + "\n" : RenderText(run.report, trace);
+  if (!output.Write(text)) {
+    return Fail(output, false, kExitSimulatorFailure, "cannot write " + outputPath);
+  }
+  return run.exitCode;
 }
