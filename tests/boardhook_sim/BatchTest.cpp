@@ -1,0 +1,158 @@
+// boardhook-sim as a CI job runs it: several boards and directories in one
+// run, one line each and a summary, the worst exit status; the same with
+// worker processes; JSON for the batch; diff; --version, -o, - and errors
+// as JSON.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "SimJson.h"
+#include "Subprocess.h"
+
+namespace {
+
+using bootsim::Json;
+
+struct ToolRun {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+ToolRun RunTool(std::vector<std::string> args, const std::string &input = "") {
+  args.insert(args.begin(), BOARDHOOK_SIM_TOOL);
+  const bootsim::ChildResult result = bootsim::RunProgram(args, input);
+  return {result.exitCode, result.out, result.err};
+}
+
+std::string Board(const std::string &name) {
+  return std::string(BOARDHOOK_SIM_BOARDS) + "/" + name;
+}
+
+std::vector<std::string> Lines(const std::string &text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// A board that traps and one that boots: a line each in argument order, a
+// summary, and the worse status; with two workers the same output.
+TEST(BatchTest, OneLineEachAndTheWorstStatus) {
+  const std::vector<std::string> boards = {Board("type8.toml"), Board("bad-s3-table.toml")};
+  const ToolRun serial = RunTool(boards);
+  EXPECT_EQ(serial.exitCode, 1) << serial.err;
+  const std::vector<std::string> lines = Lines(serial.out);
+  ASSERT_EQ(lines.size(), 3u) << serial.out;
+  EXPECT_EQ(lines[0].rfind(Board("type8.toml") + " [type 8]  ready-to-boot  no expectations", 0),
+            0u)
+      << lines[0];
+  EXPECT_NE(lines[1].find("  trap  "), std::string::npos) << lines[1];
+  EXPECT_EQ(lines[2],
+            "2 boards: 1 reached ReadyToBoot, 1 failed to boot, 0 could not be booted; "
+            "expectations: 0 met, 0 not met; exit status 1");
+
+  const ToolRun parallel = RunTool({"--jobs", "2", boards[0], boards[1]});
+  EXPECT_EQ(parallel.exitCode, serial.exitCode);
+  EXPECT_EQ(parallel.out, serial.out);
+}
+
+// Bad input outranks a failed boot, a simulator failure outranks both; a
+// board that cannot be read is reported in its line, the others still boot.
+TEST(BatchTest, BadBoardsAreReportedInTheirLine) {
+  const ToolRun run =
+      RunTool({Board("bad-s3-table.toml"), "/nonexistent.toml", Board("type5.toml")});
+  EXPECT_EQ(run.exitCode, 2);
+  const std::vector<std::string> lines = Lines(run.out);
+  ASSERT_EQ(lines.size(), 4u) << run.out;
+  EXPECT_EQ(lines[1],
+            "/nonexistent.toml  error (exit 2): /nonexistent.toml: cannot read the file: No such "
+            "file or directory");
+  EXPECT_NE(lines[2].find("ready-to-boot"), std::string::npos);
+
+  const ToolRun missingRunner =
+      RunTool({"--pei-runner", "/nonexistent/runner", Board("type5.toml"), "/nonexistent.toml"});
+  EXPECT_EQ(missingRunner.exitCode, 3) << missingRunner.out;
+}
+
+// A directory means its *.toml files, sorted; the JSON document holds every
+// board's report and the summary.
+TEST(BatchTest, DirectoriesAndJson) {
+  const ToolRun run = RunTool({"--json", BOARDHOOK_SIM_BOARDS});
+  ASSERT_FALSE(run.out.empty()) << run.err;
+  const Json batch = Json::parse(run.out);
+  EXPECT_EQ(batch.at("format"), "boardhook-sim-batch/1");
+  std::vector<std::string> expected;
+  for (const auto &entry : std::filesystem::directory_iterator(BOARDHOOK_SIM_BOARDS)) {
+    if (entry.path().extension() == ".toml") expected.push_back(entry.path().string());
+  }
+  std::sort(expected.begin(), expected.end());
+  std::vector<std::string> sources;
+  int worst = 0;
+  for (const Json &board : batch.at("boards")) {
+    sources.push_back(board.at("source").get<std::string>());
+    EXPECT_TRUE(board.at("report").is_object()) << board.at("error");
+    worst = std::max(worst, board.at("exit_code").get<int>());
+  }
+  EXPECT_EQ(sources, expected);
+  EXPECT_EQ(batch.at("summary").at("count"), expected.size());
+  EXPECT_EQ(batch.at("summary").at("exit_code"), run.exitCode);
+}
+
+// diff boots both boards and names the fields whose results differ.
+TEST(BatchTest, DiffNamesTheFieldsThatDiffer) {
+  const ToolRun same = RunTool({"diff", Board("type8.toml"), Board("type8.toml")});
+  EXPECT_EQ(same.exitCode, 0) << same.err;
+  EXPECT_EQ(same.out, "no differences\n");
+
+  const ToolRun differ = RunTool({"diff", Board("type5.toml"), Board("type8.toml")});
+  EXPECT_EQ(differ.exitCode, 1) << differ.err;
+  EXPECT_NE(differ.out.find("/identification/board_type: 5 -> 8\n"), std::string::npos)
+      << differ.out;
+  EXPECT_EQ(differ.out.find("/board/"), std::string::npos) << differ.out;
+}
+
+// The conventions of a command-line tool: --version names the images it
+// boots, -o writes the report to a file, - reads the board from stdin, and
+// under --json an error is a JSON document too.
+TEST(BatchTest, Conventions) {
+  const ToolRun version = RunTool({"--version"});
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_EQ(version.out.rfind("boardhook-sim ", 0), 0u);
+  EXPECT_NE(version.out.find("BoardHookDxe.efi"), std::string::npos) << version.out;
+
+  std::ifstream file(Board("type8.toml"));
+  std::stringstream text;
+  text << file.rdbuf();
+  const ToolRun fromStdin = RunTool({"--json", "-"}, text.str());
+  EXPECT_EQ(fromStdin.exitCode, 0) << fromStdin.err;
+  const ToolRun fromFile = RunTool({"--json", Board("type8.toml")});
+  Json a = Json::parse(fromStdin.out), b = Json::parse(fromFile.out);
+  a.erase("board");
+  b.erase("board");
+  EXPECT_EQ(a, b);
+
+  const std::string path = ::testing::TempDir() + "/boardhook-sim-report.json";
+  const ToolRun toFile = RunTool({"--json", "-o", path, Board("type8.toml")});
+  EXPECT_EQ(toFile.exitCode, 0);
+  EXPECT_TRUE(toFile.out.empty());
+  std::ifstream written(path);
+  std::stringstream report;
+  report << written.rdbuf();
+  EXPECT_EQ(report.str(), fromFile.out);
+  std::filesystem::remove(path);
+
+  const ToolRun error = RunTool({"--json", "/nonexistent.toml"});
+  EXPECT_EQ(error.exitCode, 2);
+  const Json document = Json::parse(error.out);
+  EXPECT_EQ(document.at("format"), "boardhook-sim-error/1");
+  EXPECT_EQ(document.at("exit_code"), 2);
+  EXPECT_NE(error.err.find("/nonexistent.toml"), std::string::npos);
+}
+
+}  // namespace
