@@ -5,6 +5,10 @@
 // Run: build/host64/tools/bench/boardhook_sim_bench
 #include <benchmark/benchmark.h>
 
+#include <filesystem>
+#include <fstream>
+
+#include "Batch.h"
 #include "BoardFile.h"
 #include "Boot.h"
 #include "DxePhase.h"
@@ -60,3 +64,43 @@ void DxePhaseForked(benchmark::State &state) {
 BENCHMARK(DxePhaseForked)->ArgName("images")->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
 
 }  // namespace
+
+// A CI job's batch: 100 boards of the reference board's size in one run,
+// with one PEI runner per worker process. Argument: worker processes.
+void HundredBoardBatch(benchmark::State &state) {
+  const std::string directory = std::filesystem::temp_directory_path() / "boardhook-sim-bench";
+  std::filesystem::create_directories(directory);
+  std::vector<std::string> sources;
+  const std::string_view text = ReferenceBoardText();
+  for (int index = 0; index < 100; index++) {
+    const std::string path = directory + "/board-" + std::to_string(index) + ".toml";
+    std::ofstream(path) << text;
+    sources.push_back(path);
+  }
+  BootOptions options;
+  options.runner = DefaultPeiRunnerSetup();
+  options.firmware.pei = ReadImage(DefaultImageDirectory() + "/BoardHookPei.efi");
+  options.firmware.dxe = ReadImage(DefaultImageDirectory() + "/BoardHookDxe.efi");
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(RunBatch(sources, "", options, static_cast<unsigned>(state.range(0))));
+  }
+  std::filesystem::remove_all(directory);
+}
+BENCHMARK(HundredBoardBatch)
+    ->ArgName("jobs")
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
+
+// One PEI job in a runner that is already running (a batch's cost per board).
+void PeiJobInSession(benchmark::State &state) {
+  const Board board = LoadReferenceBoard();
+  PeiJob job = MakePeiJob(board, {}, false);
+  job.image = DefaultImageDirectory() + "/BoardHookPei.efi";
+  PeiRunnerSession session(DefaultPeiRunnerSetup());
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(session.Run(job));
+  }
+}
+BENCHMARK(PeiJobInSession)->Unit(benchmark::kMillisecond);

@@ -68,16 +68,25 @@ PeiRecord ReadRecord(const std::string &text) {
 
 }  // namespace
 
-PeiRunnerSession::PeiRunnerSession(const PeiRunnerSetup &setup) {
-  std::vector<std::string> argv = RunnerCommand(setup);
-  argv.push_back("--serve");
-  server_ = std::make_unique<LineServer>(argv);
+PeiRunnerSession::PeiRunnerSession(const PeiRunnerSetup &setup) : command_(RunnerCommand(setup)) {
+  command_.push_back("--serve");
+  server_ = std::make_unique<LineServer>(command_);
 }
 
 PeiRunnerSession::~PeiRunnerSession() = default;
 
 PeiRecord PeiRunnerSession::Run(const PeiJob &job) {
-  return ReadRecord(server_->Exchange(ToJson(job).dump()));
+  std::string answer;
+  try {
+    answer = server_->Exchange(ToJson(job).dump());
+  } catch (const SimulatorError &) {
+    // The runner died with this job (an image job runs in the runner
+    // itself): the job fails, the next one gets a fresh runner.
+    server_.reset();
+    server_ = std::make_unique<LineServer>(command_);
+    throw;
+  }
+  return ReadRecord(answer);
 }
 
 PeiRecord RunPeiPhase(const PeiRunnerSetup &setup, const PeiJob &job) {

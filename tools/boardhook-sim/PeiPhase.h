@@ -4,6 +4,7 @@
 #include <array>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Board.h"
 #include "PeiJob.h"
@@ -37,6 +38,7 @@ class PeiRunnerSession {
   PeiRecord Run(const PeiJob &job);
 
  private:
+  std::vector<std::string> command_;
   std::unique_ptr<LineServer> server_;
 };
 

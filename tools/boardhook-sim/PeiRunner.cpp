@@ -227,47 +227,63 @@ Json RunJob(const std::string &text) {
   }
 }
 
+// Whether a job boots an image: the image is loaded afresh for every job,
+// so its data starts as loaded without a process of its own. The host
+// build's module data lives in this process and would carry over.
+bool BootsImage(const std::string &text) {
+  try {
+    return !Json::parse(text).value("image", std::string()).empty();
+  } catch (const std::exception &) {
+    return false;
+  }
+}
+
+// Runs a job of the host build in a child of its own, so the module's data
+// starts as loaded every time, and a job that crashes is reported.
+std::string RunJobInChild(const std::string &line) {
+  int fds[2];
+  if (pipe(fds) != 0) return Json{{"error", "cannot create a pipe"}, {"exit", 3}}.dump();
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) return Json{{"error", "cannot fork"}, {"exit", 3}}.dump();
+  if (pid == 0) {
+    close(fds[0]);
+    const std::string answer = RunJob(line).dump();
+    size_t done = 0;
+    while (done < answer.size()) {
+      const ssize_t n = write(fds[1], answer.data() + done, answer.size() - done);
+      if (n <= 0) _exit(3);
+      done += static_cast<size_t>(n);
+    }
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string answer;
+  char buffer[65536];
+  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    answer.append(buffer, static_cast<size_t>(n));
+  }
+  close(fds[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (answer.empty() || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    const std::string end = WIFSIGNALED(status)
+                                ? "signal " + std::to_string(WTERMSIG(status)) + " (" +
+                                      strsignal(WTERMSIG(status)) + ")"
+                                : "exit status " + std::to_string(WEXITSTATUS(status));
+    answer = Json{{"error", "the PEI phase ended with " + end}, {"exit", 3}}.dump();
+  }
+  return answer;
+}
+
 // Serves a batch: a job per line on stdin, its answer as one line on stdout.
-// Each job runs in a child of its own, so the module's data starts as
-// loaded every time, and a job that crashes is reported, not fatal.
 int Serve() {
   std::string line;
   while (std::getline(std::cin, line)) {
-    int fds[2];
-    if (pipe(fds) != 0) return 3;
-    std::fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid < 0) return 3;
-    if (pid == 0) {
-      close(fds[0]);
-      const std::string answer = RunJob(line).dump();
-      size_t done = 0;
-      while (done < answer.size()) {
-        const ssize_t n = write(fds[1], answer.data() + done, answer.size() - done);
-        if (n <= 0) _exit(3);
-        done += static_cast<size_t>(n);
-      }
-      _exit(0);
-    }
-    close(fds[1]);
-    std::string answer;
-    char buffer[65536];
-    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) != 0;) {
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) break;
-      answer.append(buffer, static_cast<size_t>(n));
-    }
-    close(fds[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (answer.empty() || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      const std::string end = WIFSIGNALED(status)
-                                  ? "signal " + std::to_string(WTERMSIG(status)) + " (" +
-                                        strsignal(WTERMSIG(status)) + ")"
-                                  : "exit status " + std::to_string(WEXITSTATUS(status));
-      answer = Json{{"error", "the PEI phase ended with " + end}, {"exit", 3}}.dump();
-    }
+    const std::string answer = BootsImage(line) ? RunJob(line).dump() : RunJobInChild(line);
     std::cout << answer << '\n' << std::flush;
   }
   return 0;
