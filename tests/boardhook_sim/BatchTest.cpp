@@ -12,23 +12,13 @@
 #include <vector>
 
 #include "SimJson.h"
-#include "Subprocess.h"
+#include "ToolRun.h"
 
 namespace {
 
 using bootsim::Json;
 
-struct ToolRun {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-};
-
-ToolRun RunTool(std::vector<std::string> args, const std::string &input = "") {
-  args.insert(args.begin(), BOARDHOOK_SIM_TOOL);
-  const bootsim::ChildResult result = bootsim::RunProgram(args, input);
-  return {result.exitCode, result.out, result.err};
-}
+using boardhook_sim_test::RunTool;
 
 std::string Board(const std::string &name) {
   return std::string(BOARDHOOK_SIM_BOARDS) + "/" + name;
@@ -45,7 +35,7 @@ std::vector<std::string> Lines(const std::string &text) {
 // summary, and the worse status; with two workers the same output.
 TEST(BatchTest, OneLineEachAndTheWorstStatus) {
   const std::vector<std::string> boards = {Board("type8.toml"), Board("bad-s3-table.toml")};
-  const ToolRun serial = RunTool(boards);
+  const boardhook_sim_test::ToolRun serial = RunTool(boards);
   EXPECT_EQ(serial.exitCode, 1) << serial.err;
   const std::vector<std::string> lines = Lines(serial.out);
   ASSERT_EQ(lines.size(), 3u) << serial.out;
@@ -57,7 +47,7 @@ TEST(BatchTest, OneLineEachAndTheWorstStatus) {
             "2 boards: 1 reached ReadyToBoot, 1 failed to boot, 0 could not be booted; "
             "expectations: 0 met, 0 not met; exit status 1");
 
-  const ToolRun parallel = RunTool({"--jobs", "2", boards[0], boards[1]});
+  const boardhook_sim_test::ToolRun parallel = RunTool({"--jobs", "2", boards[0], boards[1]});
   EXPECT_EQ(parallel.exitCode, serial.exitCode);
   EXPECT_EQ(parallel.out, serial.out);
 }
@@ -65,7 +55,7 @@ TEST(BatchTest, OneLineEachAndTheWorstStatus) {
 // Bad input outranks a failed boot, a simulator failure outranks both; a
 // board that cannot be read is reported in its line, the others still boot.
 TEST(BatchTest, BadBoardsAreReportedInTheirLine) {
-  const ToolRun run =
+  const boardhook_sim_test::ToolRun run =
       RunTool({Board("bad-s3-table.toml"), "/nonexistent.toml", Board("type5.toml")});
   EXPECT_EQ(run.exitCode, 2);
   const std::vector<std::string> lines = Lines(run.out);
@@ -75,7 +65,7 @@ TEST(BatchTest, BadBoardsAreReportedInTheirLine) {
             "file or directory");
   EXPECT_NE(lines[2].find("ready-to-boot"), std::string::npos);
 
-  const ToolRun missingRunner =
+  const boardhook_sim_test::ToolRun missingRunner =
       RunTool({"--pei-runner", "/nonexistent/runner", Board("type5.toml"), "/nonexistent.toml"});
   EXPECT_EQ(missingRunner.exitCode, 3) << missingRunner.out;
 }
@@ -83,7 +73,7 @@ TEST(BatchTest, BadBoardsAreReportedInTheirLine) {
 // A directory means its *.toml files, sorted; the JSON document holds every
 // board's report and the summary.
 TEST(BatchTest, DirectoriesAndJson) {
-  const ToolRun run = RunTool({"--json", BOARDHOOK_SIM_BOARDS});
+  const boardhook_sim_test::ToolRun run = RunTool({"--json", BOARDHOOK_SIM_BOARDS});
   ASSERT_FALSE(run.out.empty()) << run.err;
   const Json batch = Json::parse(run.out);
   EXPECT_EQ(batch.at("format"), "boardhook-sim-batch/1");
@@ -106,11 +96,13 @@ TEST(BatchTest, DirectoriesAndJson) {
 
 // diff boots both boards and names the fields whose results differ.
 TEST(BatchTest, DiffNamesTheFieldsThatDiffer) {
-  const ToolRun same = RunTool({"diff", Board("type8.toml"), Board("type8.toml")});
+  const boardhook_sim_test::ToolRun same =
+      RunTool({"diff", Board("type8.toml"), Board("type8.toml")});
   EXPECT_EQ(same.exitCode, 0) << same.err;
   EXPECT_EQ(same.out, "no differences\n");
 
-  const ToolRun differ = RunTool({"diff", Board("type5.toml"), Board("type8.toml")});
+  const boardhook_sim_test::ToolRun differ =
+      RunTool({"diff", Board("type5.toml"), Board("type8.toml")});
   EXPECT_EQ(differ.exitCode, 1) << differ.err;
   EXPECT_NE(differ.out.find("/identification/board_type: 5 -> 8\n"), std::string::npos)
       << differ.out;
@@ -121,7 +113,7 @@ TEST(BatchTest, DiffNamesTheFieldsThatDiffer) {
 // boots, -o writes the report to a file, - reads the board from stdin, and
 // under --json an error is a JSON document too.
 TEST(BatchTest, Conventions) {
-  const ToolRun version = RunTool({"--version"});
+  const boardhook_sim_test::ToolRun version = RunTool({"--version"});
   EXPECT_EQ(version.exitCode, 0);
   EXPECT_EQ(version.out.rfind("boardhook-sim ", 0), 0u);
   EXPECT_NE(version.out.find("BoardHookDxe.efi"), std::string::npos) << version.out;
@@ -129,16 +121,16 @@ TEST(BatchTest, Conventions) {
   std::ifstream file(Board("type8.toml"));
   std::stringstream text;
   text << file.rdbuf();
-  const ToolRun fromStdin = RunTool({"--json", "-"}, text.str());
+  const boardhook_sim_test::ToolRun fromStdin = RunTool({"--json", "-"}, text.str());
   EXPECT_EQ(fromStdin.exitCode, 0) << fromStdin.err;
-  const ToolRun fromFile = RunTool({"--json", Board("type8.toml")});
+  const boardhook_sim_test::ToolRun fromFile = RunTool({"--json", Board("type8.toml")});
   Json a = Json::parse(fromStdin.out), b = Json::parse(fromFile.out);
   a.erase("board");
   b.erase("board");
   EXPECT_EQ(a, b);
 
   const std::string path = ::testing::TempDir() + "/boardhook-sim-report.json";
-  const ToolRun toFile = RunTool({"--json", "-o", path, Board("type8.toml")});
+  const boardhook_sim_test::ToolRun toFile = RunTool({"--json", "-o", path, Board("type8.toml")});
   EXPECT_EQ(toFile.exitCode, 0);
   EXPECT_TRUE(toFile.out.empty());
   std::ifstream written(path);
@@ -147,7 +139,7 @@ TEST(BatchTest, Conventions) {
   EXPECT_EQ(report.str(), fromFile.out);
   std::filesystem::remove(path);
 
-  const ToolRun error = RunTool({"--json", "/nonexistent.toml"});
+  const boardhook_sim_test::ToolRun error = RunTool({"--json", "/nonexistent.toml"});
   EXPECT_EQ(error.exitCode, 2);
   const Json document = Json::parse(error.out);
   EXPECT_EQ(document.at("format"), "boardhook-sim-error/1");
