@@ -80,6 +80,40 @@ TEST_F(PeiStandInsTest, SmbusReadsInputsWritesTargetsAndInjectsFailures) {
   EXPECT_EQ(Pei.Trace().back(), "Smbus.ReadByte(0x3A) = EFI_SUCCESS");
 }
 
+// Several failures armed for one operation on one device all hold, counted
+// from when each was armed; a call armed on its own wins over FailEvery.
+TEST_F(PeiStandInsTest, SmbusFailuresOfOneDeviceAndOperationAllHold) {
+  sim::SmbusPpiStandIn Smbus(Pei);
+  EFI_PEI_SMBUS2_PPI *Ppi = Smbus.Ppi();
+  auto Read = [&] {
+    UINTN Length = 1;
+    UINT8 Byte = 0xEE;
+    return Ppi->Execute(Ppi, Address(0x3A), 0, EfiSmbusReadByte, FALSE, &Length, &Byte);
+  };
+  sim::FaultPlan &Reads = Smbus.Faults(0x3A, EfiSmbusReadByte);
+  Reads.FailNth(1, EFI_DEVICE_ERROR);
+  Reads.FailNth(3, EFI_TIMEOUT);
+  EXPECT_EQ(Read(), EFI_DEVICE_ERROR);
+  EXPECT_EQ(Read(), EFI_SUCCESS);
+  Reads.FailNth(2, EFI_NO_RESPONSE);  // the fourth call from the start
+  EXPECT_EQ(Read(), EFI_TIMEOUT);
+  EXPECT_EQ(Read(), EFI_NO_RESPONSE);
+  EXPECT_EQ(Read(), EFI_SUCCESS);
+
+  Reads.FailEvery(EFI_DEVICE_ERROR);
+  Reads.FailNth(2, EFI_TIMEOUT);
+  EXPECT_EQ(Read(), EFI_DEVICE_ERROR);
+  EXPECT_EQ(Read(), EFI_TIMEOUT);
+  EXPECT_EQ(Read(), EFI_DEVICE_ERROR);
+  Reads.Clear();
+  EXPECT_EQ(Read(), EFI_SUCCESS);
+  // Writes to the same device are planned apart.
+  UINTN Length = 1;
+  UINT8 Byte = 0x10;
+  EXPECT_EQ(Ppi->Execute(Ppi, Address(0x3A), 0, EfiSmbusWriteByte, FALSE, &Length, &Byte),
+            EFI_SUCCESS);
+}
+
 TEST_F(PeiStandInsTest, StallAdvancesTheClock) {
   sim::StallPpiStandIn Stall(Pei);
   EFI_PEI_STALL_PPI *Ppi = Stall.Ppi();
