@@ -34,8 +34,8 @@ TEST(BoardFileTest, ReferenceBoardIsTheShippedFileAndReadsAsDescribed) {
   EXPECT_EQ(board.heapBuffers[0].handle, 0xA014u);
   EXPECT_EQ(board.heapBuffers[0].data.size(), 513u + 256u);
   EXPECT_TRUE(board.s3.table);
-  EXPECT_EQ(board.modules.peiInstalls,
-            (std::vector<std::string>{"smbus", "i2c-table", "i2c-apply"}));
+  EXPECT_EQ(board.modules.peiSequence,
+            (std::vector<bootsim::PeiStep>{{"entry"}, {"smbus"}, {"i2c-table"}, {"i2c-apply"}}));
 }
 
 TEST(BoardFileTest, NumbersTakeEveryTomlFormAndStringsAbove63Bits) {
@@ -106,8 +106,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "unknown key"},
         BadInput{"8-bit out of range", "[smbus]\nid_byte_1 = 0x1FF\n", 2, "smbus.id_byte_1",
                  "does not fit in 8 bits (0 to 0xFF)"},
-        BadInput{"ranged", "[bmc]\nresponse_length = 11\n", 2, "bmc.response_length",
-                 "out of range"},
+        BadInput{"ranged", "[bmc]\nresponse_length = 256\n", 2, "bmc.response_length",
+                 "value 256 out of range (0 to 255)"},
         BadInput{"wrong type", "[bmc]\npresent = 1\n", 2, "bmc.present", "expected true or false"},
         BadInput{"negative", "[pcd]\n3 = -1\n", 2, "pcd.3", "negative"},
         BadInput{"unknown token", "[pcd]\n7 = 1\n", 2, "pcd.7", "not one of this system's tokens"},
@@ -127,14 +127,15 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"two functions at one address",
                  "[[device]]\naddress = \"01:00.0\"\nid = 1\n"
                  "[[device]]\naddress = \"01:00.0\"\nid = 2\n",
-                 4, "device[1]", "contradictory topology: 01:00.0 is also described by device[0]"},
-        BadInput{"host bridge address", "[[device]]\naddress = \"00:00.0\"\nid = 1\n", 1,
-                 "device[0]", "host bridge"},
+                 5, "device[1].address",
+                 "contradictory topology: 01:00.0 is also described by device[0] (line 1)"},
+        BadInput{"host bridge address", "[[device]]\naddress = \"00:00.0\"\nid = 1\n", 2,
+                 "device[0].address", "host bridge"},
         BadInput{"location outside its group",
                  "[host_bridge]\nbus_groups = [{group = 1, first = 0x40, last = 0x44}]\n"
                  "[[root_port]]\nport = 1\nlocation = 0x2509\nsecondary_bus = 0x50\n"
                  "subordinate_bus = 0x50\n",
-                 3, "root_port[0].location", "covers buses 0x40 to 0x44"},
+                 5, "root_port[0].location", "covers buses 0x40 to 0x44"},
         BadInput{"group upside down",
                  "[host_bridge]\nbus_groups = [{group = 1, first = 0x40, last = 0x3F}]\n", 2,
                  "host_bridge.bus_groups[0].last", "below its first bus"},
@@ -143,14 +144,15 @@ INSTANTIATE_TEST_SUITE_P(
                  "subordinate_bus = 4\n"
                  "[[root_port]]\nport = 2\nlocation = 0x000A\nsecondary_bus = 3\n"
                  "subordinate_bus = 6\n",
-                 6, "root_port[1]",
-                 "contradictory topology: buses 0x3 to 0x6 overlap those of root_port[0]"},
+                 9, "root_port[1].secondary_bus",
+                 "contradictory topology: buses 3 to 6 overlap those of root_port[0] (line 1)"},
         BadInput{"secondary bus not below",
                  "[[root_port]]\nport = 1\nlocation = 0x0009\nsecondary_bus = 0\n"
                  "subordinate_bus = 0\n",
-                 1, "root_port[0].secondary_bus", "not above the bridge's own bus"},
-        BadInput{"port twice", std::string(kPort1) + kPort1, 6, "root_port[1].port",
-                 "described twice"},
+                 4, "root_port[0].secondary_bus",
+                 "the secondary bus 0 is not above the bridge's own bus"},
+        BadInput{"port twice", std::string(kPort1) + kPort1, 7, "root_port[1].port",
+                 "root port 1 is also described by root_port[0] (line 1)"},
         BadInput{"token and root port", std::string("[pcd]\n1 = 0x0009\n") + kPort1, 2, "pcd.1",
                  "contradictory"},
         BadInput{"BAR misaligned",
@@ -160,11 +162,11 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"BAR over configuration space",
                  "[[device]]\naddress = \"01:00.0\"\nid = 1\n"
                  "bars = [{index = 0, base = 0xE0000000, size = 0x10000}]\n",
-                 1, "device[0].bars", "overlaps PCI configuration space"},
+                 4, "device[0].bars[0].base", "overlaps PCI configuration space"},
         BadInput{"MAC without BAR 0",
                  "[[device]]\naddress = \"01:00.0\"\nid = 1\n"
                  "mac = {address = \"00:11:22:33:44:55\", location = \"registers\"}\n",
-                 1, "device[0].mac.location", "needs a BAR 0"},
+                 4, "device[0].mac.location", "needs a BAR 0"},
         BadInput{"MAC location",
                  "[[device]]\naddress = \"01:00.0\"\nid = 1\n"
                  "mac = {address = \"00:11:22:33:44:55\", location = \"regs\"}\n",
@@ -192,8 +194,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "setup_variable.bytes[0].offset", "out of range"},
         BadInput{"PEI install name", "[modules]\npei_installs = [\"smbus\", \"i2c\"]\n", 2,
                  "modules.pei_installs[1]", "expected \"smbus\""},
-        BadInput{"PEI install twice", "[modules]\npei_installs = [\"smbus\", \"smbus\"]\n", 2,
-                 "modules.pei_installs[1]", "listed twice"}),
+        BadInput{"PEI entry twice", "[modules]\npei_installs = [\"entry\", \"smbus\", \"entry\"]\n",
+                 2, "modules.pei_installs[2]", "the module's entry runs once"}),
     [](const ::testing::TestParamInfo<BadInput> &info) {
       std::string name = info.param.what;
       for (char &c : name) {

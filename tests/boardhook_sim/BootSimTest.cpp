@@ -401,8 +401,9 @@ TEST(BootSimToolTest, BadInputExitsWithStatusTwo) {
       {{dir + "/missing.toml"}, "boardhook-sim: " + dir + "/missing.toml: cannot read the file"},
       {{syntax}, "boardhook-sim: " + syntax + ":2: TOML syntax error"},
       {{unknown}, "boardhook-sim: " + unknown + ":3: key 'bmc.answer': unknown key"},
-      {{range}, "boardhook-sim: " + range + ":3: key 'smbus.id_byte_2': value 0x100 does not fit"},
-      {{topology}, "boardhook-sim: " + topology + ":1: key 'device[0]': contradictory topology"},
+      {{range}, "boardhook-sim: " + range + ":3: key 'smbus.id_byte_2': value 256 does not fit"},
+      {{topology},
+       "boardhook-sim: " + topology + ":2: key 'device[0].address': contradictory topology"},
       {{"--max-resets", "x"}, "--max-resets"},
       {{"--no-such-option"}, "The following argument was not expected"},
   };

@@ -79,9 +79,10 @@ int main(int argc, char **argv) {
   std::string debugPrintBuild = DefaultDebugPrintBuild(argv[0]);
   BootOptions options;
   options.runner = DefaultPeiRunnerSetup();
-  app.add_option("board", boardFile,
-                 "Board description (TOML, see docs/board-format.md); without it the built-in "
-                 "reference board boots");
+  CLI::Option *boardOption =
+      app.add_option("board", boardFile,
+                     "Board description (TOML, see docs/board-format.md); without it the built-in "
+                     "reference board boots");
   app.add_flag("--json", json, "Print the report as one JSON document instead of text");
   app.add_flag("--trace", trace,
                "Add the full hardware-access trace of every phase (and the PEI service calls)");
@@ -129,7 +130,7 @@ int main(int argc, char **argv) {
 
   Board board;
   try {
-    board = boardFile.empty() ? LoadReferenceBoard() : LoadBoardFile(boardFile);
+    board = boardOption->count() == 0 ? LoadReferenceBoard() : LoadBoardFile(boardFile);
   } catch (const BoardError &error) {
     std::fprintf(stderr, "boardhook-sim: %s\n", error.what());
     return kExitBadInput;
