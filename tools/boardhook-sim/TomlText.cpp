@@ -188,7 +188,7 @@ class AsciiConverter {
   // The key being written before `end` on this line.
   std::string Key(size_t end) const {
     const std::string key(Trimmed(text_.substr(keyStart_, end - keyStart_)));
-    return table_.empty() ? key : table_ + "." + key;
+    return table_.empty() || key.empty() ? table_ + key : table_ + "." + key;
   }
 
   // The key that a message names: the table of a header line, the key whose
