@@ -279,9 +279,9 @@ std::vector<std::string> SmbusTransfers(const Json &pei) {
   std::vector<std::string> text;
   for (const Json &call : pei.at("smbus")) {
     char line[64];
-    std::snprintf(line, sizeof line, "%s 0x%02X %s", call.at("operation").get<std::string>().c_str(),
-                  call.at("address").get<unsigned>(),
-                  call.at("status_text").get<std::string>().c_str());
+    std::snprintf(
+        line, sizeof line, "%s 0x%02X %s", call.at("operation").get<std::string>().c_str(),
+        call.at("address").get<unsigned>(), call.at("status_text").get<std::string>().c_str());
     text.push_back(line);
   }
   return text;
@@ -329,10 +329,9 @@ TEST_F(BootSimTest, DescribedCasesReproduceWhatTheFirmwareDoes) {
        [&](const Json &boot) {
          EXPECT_EQ(boot.at("pei").at("installed_before"), Json({"smbus"}));
          EXPECT_EQ(boot.at("pei").at("installed"), Json({"i2c-table + i2c-apply"}));
-         EXPECT_EQ(Writes(boot),
-                   (Transfers{"PEI Set8 4=3 " + ok, "PEI Set8 446=0 " + ok, "PEI Set8 447=0 " + ok,
-                              "PEI Set8 442=0 " + ok, "PEI Set8 443=0 " + ok,
-                              "PEI Set64 501=255 " + ok}));
+         EXPECT_EQ(Writes(boot), (Transfers{"PEI Set8 4=3 " + ok, "PEI Set8 446=0 " + ok,
+                                            "PEI Set8 447=0 " + ok, "PEI Set8 442=0 " + ok,
+                                            "PEI Set8 443=0 " + ok, "PEI Set64 501=255 " + ok}));
          const Json &services = boot.at("pei").at("services");
          const auto notify = std::find(services.begin(), services.end(),
                                        Json("Notify(EFI_PEI_SMBUS2_PPI) = EFI_SUCCESS"));
@@ -586,8 +585,29 @@ TEST(BootSimToolTest, BadInputExitsWithStatusTwo) {
       write("topology.toml",
             "[[device]]\naddress = \"01:00.0\"\nid = 1\n[[bridge]]\naddress = "
             "\"01:00.0\"\nsecondary_bus = 2\nsubordinate_bus = 2\n");
+  const std::string quoted = write("quoted.toml", "[smbus]\nid_byte_1 = \"0x17\"\n");
+  const std::string s3 = write("s3.toml", "[s3_save]\ntable = true\nboundary_offset = 30\n");
+  const std::string accent = write("accent.toml", "[smbus]\nid_bytè_1 = 1\n");
+  const std::string arabic = write("arabic.toml", "[board]\nname = 1\xEF\xB5\xBB\n");
+  const std::string heap =
+      write("heap.toml", "[[heap_buffer]]\nhandle = 1\n\nhdt_header = {buffer_size = 0xFF00}\n");
   const std::vector<Case> cases = {
       {{dir + "/missing.toml"}, "boardhook-sim: " + dir + "/missing.toml: cannot read the file"},
+      {{"/dev/zero"}, "boardhook-sim: /dev/zero:1: the description is larger than 4 MiB"},
+      {{""}, "boardhook-sim: \"\": the board file's path is empty"},
+      {{"--check", ""}, "boardhook-sim: \"\": the board file's path is empty"},
+      {{quoted},
+       "boardhook-sim: " + quoted +
+           ":2: key 'smbus.id_byte_1': write the number without quotes, 0x17"},
+      {{"--check", s3},
+       "boardhook-sim: " + s3 +
+           ":3: key 's3_save.boundary_offset': the marker at 30 would overwrite"},
+      {{accent},
+       "boardhook-sim: " + accent + ":2: key 'smbus.id_bytè': non-ASCII character 'è' (U+00E8)"},
+      {{arabic}, "boardhook-sim: " + arabic + ":2: key 'board.name': non-ASCII character"},
+      {{heap},
+       "boardhook-sim: " + heap +
+           ":4: key 'heap_buffer[0].hdt_header': a heap buffer holds at most 65280 bytes"},
       {{syntax}, "boardhook-sim: " + syntax + ":2: TOML syntax error"},
       {{unknown}, "boardhook-sim: " + unknown + ":3: key 'bmc.answer': unknown key"},
       {{range}, "boardhook-sim: " + range + ":3: key 'smbus.id_byte_2': value 256 does not fit"},
@@ -600,6 +620,10 @@ TEST(BootSimToolTest, BadInputExitsWithStatusTwo) {
     const ToolRun run = RunTool(c.args);
     EXPECT_EQ(run.exitCode, 2) << c.args[0];
     EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    // A description's fault is one line.
+    if (c.message.rfind("boardhook-sim: ", 0) == 0) {
+      EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    }
     EXPECT_TRUE(run.out.empty()) << run.out;
   }
   std::filesystem::remove_all(dir);

@@ -213,6 +213,42 @@ TEST_F(PeiStandInsTest, BmcAnswersAfterTheChosenAttempts) {
   EXPECT_EQ(Ppi->SendCommand(Ppi, 6, 0, 0x01, Request, 0, Response, &Length), EFI_UNSUPPORTED);
 }
 
+// A script of answers, one per attempt: the status, the length written or
+// left as the caller set it, response bytes only as many as the buffer
+// holds; later attempts answer as the last entry.
+TEST_F(PeiStandInsTest, BmcFollowsAScriptOfAnswers) {
+  sim::BmcIpmiPpiStandIn Bmc(Pei);
+  BMC_IPMI_PPI *Ppi = Bmc.Ppi();
+  UINT8 Request[4] = {0x00, 0xE2, 0x01, 0x00};
+  UINT8 Buffer[16];
+  UINT8 Length = 10;
+  auto Send = [&] { return Ppi->SendCommand(Ppi, 6, 0, 0x52, Request, 4, Buffer, &Length); };
+  std::memset(Buffer, 0xEE, sizeof Buffer);
+  Bmc.SetResponse(std::vector<uint8_t>(16, 0x11));
+  Bmc.SetScript(
+      {{EFI_DEVICE_ERROR, 1, true}, {EFI_SUCCESS, 7, false}, {EFI_WARN_STALE_DATA, 12, true}});
+  EXPECT_EQ(Send(), EFI_DEVICE_ERROR);
+  EXPECT_EQ(Length, 1);  // written with the error
+  EXPECT_EQ(Buffer[0], 0xEE);
+  EXPECT_EQ(Send(), EFI_SUCCESS);
+  EXPECT_EQ(Length, 1);  // left as it was
+  Length = 10;
+  EXPECT_EQ(Send(), EFI_WARN_STALE_DATA);
+  EXPECT_EQ(Length, 12);  // longer than the buffer: the length says so
+  EXPECT_EQ(Buffer[9], 0x11);
+  EXPECT_EQ(Buffer[10], 0xEE);  // but no byte past it
+  Length = 10;
+  EXPECT_EQ(Send(), EFI_WARN_STALE_DATA);
+  EXPECT_EQ(Length, 12);
+  ASSERT_EQ(Bmc.Calls().size(), 4u);
+  EXPECT_EQ(Bmc.Calls()[1].ResponseLength, 1);
+
+  Bmc.AnswerAfter(0, 1);  // ends the script
+  Length = 10;
+  EXPECT_EQ(Send(), EFI_SUCCESS);
+  EXPECT_EQ(Length, 1);
+}
+
 TEST_F(PeiStandInsTest, I2cTablesReachApplyAsFilled) {
   sim::I2cTablePpiStandIn Tables(Pei);
   sim::I2cApplyPpiStandIn Apply(Pei);

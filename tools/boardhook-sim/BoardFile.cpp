@@ -205,7 +205,9 @@ class TableReader {
   std::optional<uint64_t> NumberOr(const toml::node &node, std::string_view key,
                                    const char *keyword, unsigned bits) {
     if (node.is_string() && *node.value<std::string>() == keyword) return std::nullopt;
-    if (!node.is_integer()) {
+    uint64_t quoted = 0;
+    if (!node.is_integer() &&
+        !(node.is_string() && ParseNumber(*node.value<std::string>(), quoted))) {
       Fail(key, "expected a number or \"" + std::string(keyword) + "\"");
     }
     return NodeUnsigned(node, KeyPath(key), bits);
@@ -478,6 +480,18 @@ const TokenInfo *FindToken(uint64_t token) {
   return nullptr;
 }
 
+// Two keys of a table that name the same number ("3" and "0x3"): the one
+// later in the file is at fault. The library keeps a table's keys in
+// order of their text, not of the file.
+[[noreturn]] void FailLater(const BoardSource &source, const std::string &key,
+                            const std::string &other, const std::string &what) {
+  const bool keyLater = source.Line(key) >= source.Line(other);
+  const std::string &later = keyLater ? key : other;
+  const std::string &earlier = keyLater ? other : key;
+  source.Fail(later, "this " + what + " is also given as " + earlier + " (line " +
+                         std::to_string(source.Line(earlier)) + ")");
+}
+
 void ReadPcd(TableReader &root, Board &board) {
   auto table = root.Table("pcd");
   if (!table) return;
@@ -494,7 +508,7 @@ void ReadPcd(TableReader &root, Board &board) {
                   "token " + key + " holds an address that the simulation assigns (see [s3_save])");
     }
     const auto [other, added] = given.emplace(token, table->KeyPath(key));
-    if (!added) table->Fail(key, "token " + key + " is also given as " + other->second);
+    if (!added) FailLater(table->Source(), table->KeyPath(key), other->second, "token");
     PcdDefault entry;
     entry.token = static_cast<uint32_t>(token);
     entry.key = table->KeyPath(key);
@@ -982,13 +996,15 @@ void ReadS3Save(TableReader &root, Board &board) {
 void ReadCmos(TableReader &root, Board &board) {
   auto table = root.Table("cmos");
   if (!table) return;
+  std::map<uint64_t, std::string> given;
   for (const std::string &key : table->Keys()) {
     const toml::node *node = table->Take(key);
     uint64_t index = 0;
     if (!ParseNumber(key, index) || index > 0x7F) {
       table->Fail(key, "a CMOS byte is named by its index, 0 to 0x7F (e.g. 0x58 = 2)");
     }
-    if (board.cmos[index]) table->Fail(key, "CMOS byte " + key + " is given twice");
+    const auto [other, added] = given.emplace(index, table->KeyPath(key));
+    if (!added) FailLater(table->Source(), table->KeyPath(key), other->second, "CMOS byte");
     board.cmos[index] = static_cast<uint8_t>(table->NodeUnsigned(*node, table->KeyPath(key), 8));
   }
   table->Finish();

@@ -185,8 +185,9 @@ class AsciiConverter {
     table_ = array ? name + "[" + std::to_string(arrayCounts_[name]++) + "]" : name;
   }
 
-  // The key being written before `end` on this line.
+  // The key being written before `end` on this line (a comment holds none).
   std::string Key(size_t end) const {
+    end = std::min(end, text_.find('#', keyStart_));
     const std::string key(Trimmed(text_.substr(keyStart_, end - keyStart_)));
     return table_.empty() || key.empty() ? table_ + key : table_ + "." + key;
   }
