@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,74 @@ TEST(BoardFileTest, EmptyDescriptionTakesTheDefaults) {
   EXPECT_TRUE(board.rootPorts.empty());
   EXPECT_TRUE(board.modules.setupSuppressTrigger);
   EXPECT_EQ(board.s3.smmBufferSize, 40u);
+}
+
+// The descriptions of the cases the firmware tells apart, as the reader
+// takes them (the boot tests show what the firmware does on each).
+TEST(BoardFileTest, CaseDescriptionsReadAsWritten) {
+  const Board board = ParseBoard(
+      "[smbus]\nfailures = [{address = 0x3A, operation = \"read\"},\n"
+      "  {address = 0x3A, operation = \"read\", call = 2, status = \"EFI_TIMEOUT\"}]\n"
+      "[bmc]\nattempts = [{status = \"EFI_NO_RESPONSE\"}, {response_length = 12}]\n"
+      "[pcd]\n4 = {size = 2, value = 0x105}\n445 = \"undeclared\"\n0x700 = {size = 8}\n"
+      "[host_bridge]\nid = 0x1234B0A5\nclass = 0x06\nsubclass = 0x80\nunclaimed_read = 0\n"
+      "bus_groups = [{group = 1, value = 0x3F400000}, {group = 2, first = 0x80, last = 0x9F}]\n"
+      "[[device]]\naddress = \"01:00.0\"\nid = 1\n"
+      "capabilities = [1, {id = 5, offset = 0x70}, 0x10]\n"
+      "vpd = {count = 0, position = 1, stops_completing_at = 0x40}\n"
+      "bars = [{type = \"mem64\", base = 0x400000000, size = 0x200000000}]\n"
+      "[modules]\npcd_ppi = false\npei_installs = [\"smbus\", [\"i2c-table\", \"i2c-apply\"], "
+      "\"smbus\"]\n"
+      "[pei_services]\nfailures = [{service = \"LocatePpi\", ppi = \"smbus\", call = 2}]\n"
+      "[hook4]\nwhen = \"never\"\nsecond = {size = 4, fill = 0, bytes = [9]}\n",
+      "cases.toml");
+  ASSERT_EQ(board.smbus.failures.size(), 2u);
+  EXPECT_EQ(board.smbus.failures[1].call, 2u);
+  ASSERT_EQ(board.bmc.attempts.size(), 2u);
+  EXPECT_FALSE(board.bmc.attempts[0].lengthWritten);  // an error writes no length by default
+  EXPECT_TRUE(board.bmc.attempts[1].lengthWritten);
+  EXPECT_EQ(board.bmc.attempts[1].status, 0u);
+  EXPECT_EQ(board.bmc.attempts[1].responseLength, 12);
+
+  std::map<uint32_t, std::pair<unsigned, uint64_t>> tokens;
+  for (const auto &entry : board.pcd) tokens[entry.token] = {entry.size, entry.value};
+  EXPECT_EQ(tokens[4], std::make_pair(2u, uint64_t{0x105}));
+  EXPECT_EQ(tokens[445].first, 0u);
+  EXPECT_EQ(tokens[0x700], std::make_pair(8u, uint64_t{0}));
+
+  EXPECT_EQ(board.hostBridge.id, 0x1234B0A5u);
+  EXPECT_EQ(board.hostBridge.subClass, 0x80);
+  EXPECT_EQ(board.hostBridge.unclaimedRead, 0);
+  ASSERT_EQ(board.hostBridge.busGroups.size(), 2u);
+  EXPECT_EQ(board.hostBridge.busGroups[0].First(), 0x40);
+  EXPECT_EQ(board.hostBridge.busGroups[0].Last(), 0x3F);
+  EXPECT_EQ(board.hostBridge.busGroups[1].value, 0x9F800000u);
+
+  // Capabilities where the device links them: 0x40, the VPD capability
+  // second after it (8 bytes, dword-aligned), 0x70 as given, then after it.
+  const auto &device = board.devices.at(0);
+  ASSERT_EQ(device.capabilities.size(), 3u);
+  EXPECT_EQ(device.capabilities[0].offset, 0x40);
+  ASSERT_TRUE(device.vpd.has_value());
+  EXPECT_EQ(device.vpd->position, 1u);
+  EXPECT_EQ(device.vpd->offset, 0x44);
+  EXPECT_EQ(device.capabilities[1].offset, 0x70);
+  EXPECT_EQ(device.capabilities[2].offset, 0x74);
+  EXPECT_EQ(device.vpd->stopsCompletingAt, 0x40);
+  EXPECT_EQ(device.bars.at(0).size, 0x200000000u);
+
+  EXPECT_FALSE(board.modules.pcdPpi);
+  EXPECT_EQ(
+      board.modules.peiSequence,
+      (std::vector<bootsim::PeiStep>{{"entry"}, {"smbus"}, {"i2c-table", "i2c-apply"}, {"smbus"}}));
+  ASSERT_EQ(board.peiFailures.size(), 1u);
+  EXPECT_EQ(board.peiFailures[0].ppi, "smbus");
+  EXPECT_EQ(board.peiFailures[0].status, 0x800000000000000Eu);  // EFI_NOT_FOUND
+
+  EXPECT_EQ(board.hook4.when, bootsim::Hook4CallerDescription::When::Never);
+  EXPECT_EQ(board.hook4.first.size, 10u);
+  EXPECT_EQ(board.hook4.second.size, 4u);
+  EXPECT_EQ(board.hook4.second.bytes, std::vector<uint8_t>{9});
 }
 
 struct BadInput {

@@ -371,6 +371,13 @@ void ReadBoardTable(TableReader &root, Board &board) {
   }
 }
 
+// Two failures planned for the same call of the same thing.
+[[noreturn]] void FailPlannedTwice(const TableReader &entry, const std::string &other) {
+  entry.Source().Fail(entry.Path(), "contradicts " + other + " (line " +
+                                        std::to_string(entry.Source().Line(other)) +
+                                        "): both plan the same call");
+}
+
 void ReadSmbus(TableReader &root, Board &board) {
   auto table = root.Table("smbus");
   if (!table) return;
@@ -396,11 +403,7 @@ void ReadSmbus(TableReader &root, Board &board) {
     entry.Finish();
     const auto [other, added] = planned.emplace(
         std::make_tuple(failure.address, failure.write, failure.call), entry.Path());
-    if (!added) {
-      entry.Source().Fail(entry.Path(), "contradicts " + other->second + " (line " +
-                                            std::to_string(entry.Source().Line(other->second)) +
-                                            "): both plan the same call");
-    }
+    if (!added) FailPlannedTwice(entry, other->second);
     smbus.failures.push_back(failure);
   }
   table->Finish();
@@ -1103,11 +1106,7 @@ void ReadPeiServices(TableReader &root, Board &board) {
     entry.Finish();
     const auto [other, added] =
         planned.emplace(std::make_tuple(failure.service, failure.ppi, failure.call), entry.Path());
-    if (!added) {
-      entry.Source().Fail(entry.Path(), "contradicts " + other->second + " (line " +
-                                            std::to_string(entry.Source().Line(other->second)) +
-                                            "): both plan the same call");
-    }
+    if (!added) FailPlannedTwice(entry, other->second);
     board.peiFailures.push_back(failure);
   }
   table->Finish();
