@@ -579,7 +579,8 @@ uint32_t Machine::MmioRead(uint64_t address, unsigned width) {
   } else {
     uint64_t deviceOffset = 0;
     MmioDevice *device = MmioDeviceAt(address, deviceOffset);
-    if (device != nullptr) value = device->MmioRead(deviceOffset, width) & WidthMask(width);
+    value = device != nullptr ? device->MmioRead(deviceOffset, width) & WidthMask(width)
+                              : (unclaimedRead_ * 0x01010101u) & WidthMask(width);
   }
   Account({AccessKind::MmioRead, static_cast<uint8_t>(width), address, value, 0,
            clock_->NowNanoseconds()});

@@ -161,6 +161,9 @@ class Machine final : public HardwarePlatform {
   }
   void AttachIo(uint16_t firstPort, uint16_t count, IoDevice &device);
   void AttachMmio(uint64_t base, uint64_t size, MmioDevice &device);
+  // What each byte of a memory read returns where nothing decodes the
+  // address (outside configuration space): 0xFF, a master abort, by default.
+  void SetUnclaimedReadByte(uint8_t byte) { unclaimedRead_ = byte; }
 
   // --- PCI ---
   PciFunction &AddPciFunction(PciAddress address, uint32_t idWord);
@@ -271,6 +274,7 @@ class Machine final : public HardwarePlatform {
   uint64_t describedRegisters_[4] = {};
   uint64_t registers_[4] = {};
   uint16_t backDoorAnswer_ = 0;
+  uint8_t unclaimedRead_ = 0xFF;
   uintptr_t idtBase_ = 0;
   std::unique_ptr<uintptr_t[]> idtStorage_;
   uint64_t tscEpochNs_ = 0;

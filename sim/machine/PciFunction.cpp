@@ -205,6 +205,7 @@ void PciFunction::BeforeRead(uint16_t first, uint16_t last) {
   uint16_t address = static_cast<uint16_t>(vpd_->offset_ + 2);
   if (!Overlaps(first, last, address, address + 1)) return;
   if (vpd_->completionReads_ == VpdCapability::kNever) return;
+  if (!vpd_->writing_ && vpd_->address_ >= vpd_->stopsCompletingAt_) return;
   if (vpd_->readsLeft_ > 0) {
     --vpd_->readsLeft_;
     return;

@@ -57,6 +57,12 @@ class VpdCapability {
     completionReads_ = reads;
     return *this;
   }
+  // Read requests for this VPD address and above never complete (a device
+  // that stops answering part-way through its VPD).
+  VpdCapability &SetStopsCompletingAt(uint16_t address) {
+    stopsCompletingAt_ = address;
+    return *this;
+  }
   uint64_t Requests() const { return requests_; }
 
  private:
@@ -66,6 +72,7 @@ class VpdCapability {
   uint8_t offset_;
   std::vector<uint8_t> image_;
   uint32_t completionReads_ = 0;
+  uint32_t stopsCompletingAt_ = UINT32_MAX;
   bool busy_ = false;
   bool writing_ = false;
   uint16_t address_ = 0;

@@ -51,6 +51,8 @@ class PcdDatabase {
   void Declare(uint64_t Token, unsigned Size, uint64_t Default = 0);
   // Declares every token this system uses, with its width, default 0.
   void DeclareSystemTokens();
+  // Takes a token out of the store: gets then return 0, sets EFI_NOT_FOUND.
+  void Undeclare(uint64_t Token) { tokens_.erase(Token); }
 
   std::optional<uint64_t> Value(uint64_t Token) const;
   std::optional<unsigned> Size(uint64_t Token) const;

@@ -1,4 +1,5 @@
 // Stand-in for the BMC's IPMI transport PPI.
+#include <algorithm>
 #include <cstring>
 
 #include "../core/EfiText.h"
@@ -37,6 +38,13 @@ void BmcIpmiPpiStandIn::AnswerAfter(unsigned FailedAttempts, uint8_t ResponseLen
   failedAttempts_ = FailedAttempts;
   responseLength_ = ResponseLength;
   attempts_ = 0;
+  script_.clear();
+}
+
+void BmcIpmiPpiStandIn::WriteResponse(UINT8 *ResponseData, uint8_t Length) const {
+  for (uint8_t Index = 0; Index < Length; Index++) {
+    ResponseData[Index] = Index < response_.size() ? response_[Index] : 0;
+  }
 }
 
 EFI_STATUS BmcIpmiPpiStandIn::SendCommand(UINT8 NetFunction, UINT8 Lun, UINT8 Command,
@@ -68,14 +76,21 @@ EFI_STATUS BmcIpmiPpiStandIn::SendCommand(UINT8 NetFunction, UINT8 Lun, UINT8 Co
   } else if ((RequestDataSize != 0 && RequestData == nullptr) || ResponseData == nullptr ||
              ResponseDataSize == nullptr) {
     Record.Status = EFI_INVALID_PARAMETER;
+  } else if (!script_.empty()) {
+    const Answer &Scripted = script_[std::min<size_t>(attempts_++, script_.size() - 1)];
+    Record.Status = Scripted.Status;
+    if (Scripted.LengthWritten) {
+      if (!EFI_ERROR(Scripted.Status)) {
+        WriteResponse(ResponseData, std::min(Scripted.ResponseLength, *ResponseDataSize));
+      }
+      *ResponseDataSize = Scripted.ResponseLength;
+    }
   } else if (!answers_ || ++attempts_ <= failedAttempts_) {
     Record.Status = failureStatus_;
   } else if (*ResponseDataSize < responseLength_) {
     Record.Status = EFI_BUFFER_TOO_SMALL;
   } else {
-    for (uint8_t Index = 0; Index < responseLength_; Index++) {
-      ResponseData[Index] = Index < response_.size() ? response_[Index] : 0;
-    }
+    WriteResponse(ResponseData, responseLength_);
     *ResponseDataSize = responseLength_;
   }
   Record.ResponseLength = ResponseDataSize != nullptr ? *ResponseDataSize : uint8_t{0};

@@ -281,14 +281,27 @@ EFI_STATUS PeiFoundation::DoReInstallPpi(const EFI_PEI_PPI_DESCRIPTOR *OldPpi,
   return Status;
 }
 
+FaultPlan &PeiFoundation::LocatePpiFaults(const EFI_GUID &Guid) {
+  return guidLocateFaults_[GuidText(Guid)];
+}
+
 EFI_STATUS PeiFoundation::DoLocatePpi(const EFI_GUID *Guid, UINTN Instance,
                                       EFI_PEI_PPI_DESCRIPTOR **PpiDescriptor, VOID **Ppi) {
   const size_t Line = AddTrace("LocatePpi(" + (Guid ? GuidName(*Guid) : std::string("NULL")) +
                                ", " + std::to_string(Instance) + ")");
   EFI_STATUS Status = EFI_NOT_FOUND;
+  std::optional<EFI_STATUS> Fault;
+  if (Guid != nullptr && Ppi != nullptr) {
+    Fault = locateFaults_.Next();
+    const auto ByGuid = guidLocateFaults_.find(GuidText(*Guid));
+    if (ByGuid != guidLocateFaults_.end()) {
+      const std::optional<EFI_STATUS> GuidFault = ByGuid->second.Next();
+      Fault = Fault ? Fault : GuidFault;
+    }
+  }
   if (Guid == nullptr || Ppi == nullptr) {
     Status = EFI_INVALID_PARAMETER;
-  } else if (const std::optional<EFI_STATUS> Fault = locateFaults_.Next()) {
+  } else if (Fault) {
     Status = *Fault;
   } else {
     UINTN Remaining = Instance;

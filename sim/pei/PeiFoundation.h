@@ -57,6 +57,8 @@ class PeiFoundation {
   // Failure injection per service; a failing call has no effect.
   FaultPlan &InstallPpiFaults() { return installFaults_; }
   FaultPlan &LocatePpiFaults() { return locateFaults_; }
+  // Lookups of one PPI only; each lookup of that GUID counts as a call.
+  FaultPlan &LocatePpiFaults(const EFI_GUID &Guid);
   FaultPlan &NotifyPpiFaults() { return notifyFaults_; }
   FaultPlan &AllocatePoolFaults() { return poolFaults_; }
 
@@ -130,6 +132,7 @@ class PeiFoundation {
   size_t maxNotifications_ = 64;
   EFI_BOOT_MODE bootMode_ = 0;
   FaultPlan installFaults_, locateFaults_, notifyFaults_, poolFaults_;
+  std::map<std::string, FaultPlan> guidLocateFaults_;  // by GUID text
 };
 
 }  // namespace sim

@@ -159,10 +159,20 @@ class ReadOnlyVariablePpiStandIn {
 // The BMC's IPMI transport. It answers the Master Write-Read command
 // (network function 6, command 0x52) once a number of attempts have failed,
 // with a chosen response length, or never. A failed attempt returns
-// FailureStatus and leaves the response length as it was. Other commands
-// answer EFI_UNSUPPORTED.
+// FailureStatus and leaves the response length as it was. Or it follows a
+// script, one answer per attempt. Other commands answer EFI_UNSUPPORTED.
 class BmcIpmiPpiStandIn {
  public:
+  // One scripted answer: its status and the response length byte, written
+  // or left as the caller set it. Response bytes are written (at most as
+  // many as the caller's buffer holds) when the length is written and the
+  // status is not an error.
+  struct Answer {
+    EFI_STATUS Status;
+    uint8_t ResponseLength;
+    bool LengthWritten;
+  };
+
   struct Call {
     uint8_t NetFunction;
     uint8_t Lun;
@@ -181,7 +191,16 @@ class BmcIpmiPpiStandIn {
   // The first FailedAttempts requests fail; every later one is answered
   // with ResponseLength bytes of the response (zero-padded).
   void AnswerAfter(unsigned FailedAttempts, uint8_t ResponseLength = 1);
-  void NeverAnswer() { answers_ = false; }
+  void NeverAnswer() {
+    answers_ = false;
+    script_.clear();
+  }
+  // Attempt n (from 1) answers as Answers[n - 1], later attempts as the
+  // last one; AnswerAfter and NeverAnswer end the script.
+  void SetScript(std::vector<Answer> Answers) {
+    script_ = std::move(Answers);
+    attempts_ = 0;
+  }
   void SetResponse(std::vector<uint8_t> Bytes) { response_ = std::move(Bytes); }
   void SetFailureStatus(EFI_STATUS Status) { failureStatus_ = Status; }
 
@@ -196,6 +215,7 @@ class BmcIpmiPpiStandIn {
     BmcIpmiPpiStandIn *Self;
   };
   friend struct BmcThunks;
+  void WriteResponse(UINT8 *ResponseData, uint8_t Length) const;
 
   PeiFoundation &pei_;
   Interface interface_;
@@ -205,6 +225,7 @@ class BmcIpmiPpiStandIn {
   unsigned attempts_ = 0;
   std::vector<uint8_t> response_ = {0x00};
   EFI_STATUS failureStatus_ = EFI_TIMEOUT;
+  std::vector<Answer> script_;
   std::vector<Call> calls_;
 };
 

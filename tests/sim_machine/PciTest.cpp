@@ -190,5 +190,42 @@ TEST_F(PciTest, VpdThatNeverCompletesOrReadsPastItsImage) {
   EXPECT_EQ(HwMmioRead32(data), 0xFFFF4141u);  // still the last completed dword
 }
 
+// A device that stops answering part-way through its VPD: reads below the
+// address complete, reads from it on never do; writes are not affected.
+TEST_F(PciTest, VpdThatStopsCompletingAtAnAddress) {
+  PciFunction &nic = machine.AddPciFunction({6, 0, 0}, 0x101315B3);
+  VpdCapability &vpd = nic.AddVpdCapability(std::vector<uint8_t>(256, 0x41));
+  vpd.SetStopsCompletingAt(0x18);
+  UINTN address = Ecam({6, 0, 0}, vpd.Offset() + 2);
+  UINTN data = Ecam({6, 0, 0}, vpd.Offset() + 4);
+  HwMmioWrite16(address, 0x14);
+  EXPECT_EQ(HwMmioRead16(address), 0x8014);
+  for (UINT16 at : {UINT16{0x18}, UINT16{0xFC}}) {
+    HwMmioWrite16(address, at);
+    for (int read = 0; read < 100; ++read) ASSERT_EQ(HwMmioRead16(address), at);
+  }
+  HwMmioWrite32(data, 0x42424242);
+  HwMmioWrite16(address, 0x8020);  // a write request completes by clearing bit 15
+  EXPECT_EQ(HwMmioRead16(address), 0x0020);
+  EXPECT_EQ(vpd.Image()[0x20], 0x42);
+}
+
+// A memory read that no window decodes returns the byte the board gives
+// for it, in every width; configuration space keeps all ones.
+TEST_F(PciTest, UnclaimedMemoryReadsReturnTheDescribedByte) {
+  EXPECT_EQ(HwMmioRead32(0xF0000000), 0xFFFFFFFFu);
+  machine.SetUnclaimedReadByte(0x00);
+  EXPECT_EQ(HwMmioRead32(0xF0000000), 0u);
+  machine.SetUnclaimedReadByte(0x5A);
+  EXPECT_EQ(HwMmioRead8(0x5400), 0x5A);
+  EXPECT_EQ(HwMmioRead16(0x5400), 0x5A5A);
+  EXPECT_EQ(HwMmioRead32(0xFED00000), 0x5A5A5A5Au);
+  EXPECT_EQ(HwMmioRead32(Ecam({9, 0, 0}, 0)), 0xFFFFFFFFu);  // absent function
+  PciFunction &nic = machine.AddPciFunction({2, 0, 0}, 0x12345678);
+  nic.SetBar32(0, 0xF0000000, 16).SetCommand(PciFunction::kCommandMemorySpace);
+  EXPECT_EQ(HwMmioRead32(0xF0000000), 0u);  // inside the window
+  EXPECT_EQ(HwMmioRead32(0xF0000010), 0x5A5A5A5Au);
+}
+
 }  // namespace
 }  // namespace sim

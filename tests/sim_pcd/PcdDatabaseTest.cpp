@@ -113,6 +113,23 @@ TEST(PcdDatabase, AccessesAtAnotherWidthAreRefusedOrMarked) {
   EXPECT_EQ(Invalid[1].Operation, "Get8");
 }
 
+// A token taken out of the database: as one never declared, and it stays
+// out of the hand-over.
+TEST(PcdDatabase, UndeclaredTokenIsNotFound) {
+  PcdDatabase Store;
+  Store.DeclareSystemTokens();
+  Store.Undeclare(PCD_TOKEN_BOARD_TYPE);
+  PCD_PPI *Ppi = Store.Ppi();
+  EXPECT_EQ(Ppi->Set8(PCD_TOKEN_BOARD_TYPE, 12), EFI_NOT_FOUND);
+  EXPECT_EQ(Ppi->Get8(PCD_TOKEN_BOARD_TYPE), 0);
+  EXPECT_FALSE(Store.Value(PCD_TOKEN_BOARD_TYPE).has_value());
+  EXPECT_EQ(Store.InvalidAccesses().size(), 2u);
+  PcdDatabase Dxe;
+  ASSERT_TRUE(Dxe.Restore(Store.Serialize()));
+  EXPECT_FALSE(Dxe.Size(PCD_TOKEN_BOARD_TYPE).has_value());
+  EXPECT_EQ(Dxe.Size(PCD_TOKEN_FUNCTION_SELECT), 1u);
+}
+
 TEST(PcdDatabase, SetFaultsFailTheChosenCallAndLeaveTheValue) {
   PcdDatabase Store;
   Store.DeclareSystemTokens();
@@ -130,6 +147,15 @@ TEST(PcdDatabase, SetFaultsFailTheChosenCallAndLeaveTheValue) {
   EXPECT_EQ(Ppi->Set8(PCD_TOKEN_BOARD_TYPE, 4), EFI_DEVICE_ERROR);
   EXPECT_EQ(Ppi->Set64(PCD_TOKEN_SETUP_OPTION, 4), EFI_DEVICE_ERROR);
   EXPECT_EQ(Store.Value(PCD_TOKEN_BOARD_TYPE), 3u);
+
+  // Several planned failures hold together, each counted from its arming.
+  Store.SetFaults().Clear();
+  Store.SetFaults().FailNth(1, EFI_ACCESS_DENIED);
+  Store.SetFaults().FailNth(3, EFI_NOT_READY);
+  EXPECT_EQ(Ppi->Set8(PCD_TOKEN_BOARD_TYPE, 5), EFI_ACCESS_DENIED);
+  EXPECT_EQ(Ppi->Set8(PCD_TOKEN_BOARD_TYPE, 6), EFI_SUCCESS);
+  EXPECT_EQ(Ppi->Set8(PCD_TOKEN_BOARD_TYPE, 7), EFI_NOT_READY);
+  EXPECT_EQ(Store.Value(PCD_TOKEN_BOARD_TYPE), 6u);
 }
 
 TEST(PcdDatabase, MembersThisSystemDoesNotUseAnswerSanely) {

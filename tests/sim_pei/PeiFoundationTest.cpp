@@ -195,6 +195,19 @@ TEST_F(PeiFoundationTest, PoolAndInjectedFailures) {
   VOID *Ppi = nullptr;
   EXPECT_EQ((*Services)->LocatePpi(Services, &kGuidA, 0, NULL, &Ppi), EFI_DEVICE_ERROR);
   EXPECT_EQ((*Services)->LocatePpi(Services, &kGuidA, 0, NULL, &Ppi), EFI_SUCCESS);
+
+  // Lookups of one PPI fail apart from the others: the second lookup of A
+  // is not found although A is installed; lookups of B do not count.
+  ASSERT_EQ(Pei.InstallPpi(kGuidB, &Two), EFI_SUCCESS);
+  Pei.LocatePpiFaults(kGuidA).FailNth(2, EFI_NOT_FOUND);
+  EXPECT_EQ((*Services)->LocatePpi(Services, &kGuidB, 0, NULL, &Ppi), EFI_SUCCESS);
+  EXPECT_EQ((*Services)->LocatePpi(Services, &kGuidA, 0, NULL, &Ppi), EFI_SUCCESS);
+  EXPECT_EQ((*Services)->LocatePpi(Services, &kGuidB, 0, NULL, &Ppi), EFI_SUCCESS);
+  Ppi = nullptr;
+  EXPECT_EQ((*Services)->LocatePpi(Services, &kGuidA, 0, NULL, &Ppi), EFI_NOT_FOUND);
+  EXPECT_EQ(Ppi, nullptr);
+  EXPECT_EQ((*Services)->LocatePpi(Services, &kGuidA, 0, NULL, &Ppi), EFI_SUCCESS);
+  EXPECT_EQ(Ppi, &One);
 }
 
 TEST_F(PeiFoundationTest, FullDatabaseRefusesMore) {

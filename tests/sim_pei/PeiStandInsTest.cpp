@@ -80,6 +80,40 @@ TEST_F(PeiStandInsTest, SmbusReadsInputsWritesTargetsAndInjectsFailures) {
   EXPECT_EQ(Pei.Trace().back(), "Smbus.ReadByte(0x3A) = EFI_SUCCESS");
 }
 
+// Several failures armed for one operation on one device all hold, counted
+// from when each was armed; a call armed on its own wins over FailEvery.
+TEST_F(PeiStandInsTest, SmbusFailuresOfOneDeviceAndOperationAllHold) {
+  sim::SmbusPpiStandIn Smbus(Pei);
+  EFI_PEI_SMBUS2_PPI *Ppi = Smbus.Ppi();
+  auto Read = [&] {
+    UINTN Length = 1;
+    UINT8 Byte = 0xEE;
+    return Ppi->Execute(Ppi, Address(0x3A), 0, EfiSmbusReadByte, FALSE, &Length, &Byte);
+  };
+  sim::FaultPlan &Reads = Smbus.Faults(0x3A, EfiSmbusReadByte);
+  Reads.FailNth(1, EFI_DEVICE_ERROR);
+  Reads.FailNth(3, EFI_TIMEOUT);
+  EXPECT_EQ(Read(), EFI_DEVICE_ERROR);
+  EXPECT_EQ(Read(), EFI_SUCCESS);
+  Reads.FailNth(2, EFI_NO_RESPONSE);  // the fourth call from the start
+  EXPECT_EQ(Read(), EFI_TIMEOUT);
+  EXPECT_EQ(Read(), EFI_NO_RESPONSE);
+  EXPECT_EQ(Read(), EFI_SUCCESS);
+
+  Reads.FailEvery(EFI_DEVICE_ERROR);
+  Reads.FailNth(2, EFI_TIMEOUT);
+  EXPECT_EQ(Read(), EFI_DEVICE_ERROR);
+  EXPECT_EQ(Read(), EFI_TIMEOUT);
+  EXPECT_EQ(Read(), EFI_DEVICE_ERROR);
+  Reads.Clear();
+  EXPECT_EQ(Read(), EFI_SUCCESS);
+  // Writes to the same device are planned apart.
+  UINTN Length = 1;
+  UINT8 Byte = 0x10;
+  EXPECT_EQ(Ppi->Execute(Ppi, Address(0x3A), 0, EfiSmbusWriteByte, FALSE, &Length, &Byte),
+            EFI_SUCCESS);
+}
+
 TEST_F(PeiStandInsTest, StallAdvancesTheClock) {
   sim::StallPpiStandIn Stall(Pei);
   EFI_PEI_STALL_PPI *Ppi = Stall.Ppi();
@@ -177,6 +211,42 @@ TEST_F(PeiStandInsTest, BmcAnswersAfterTheChosenAttempts) {
     EXPECT_EQ(Send(), EFI_NO_RESPONSE);
   }
   EXPECT_EQ(Ppi->SendCommand(Ppi, 6, 0, 0x01, Request, 0, Response, &Length), EFI_UNSUPPORTED);
+}
+
+// A script of answers, one per attempt: the status, the length written or
+// left as the caller set it, response bytes only as many as the buffer
+// holds; later attempts answer as the last entry.
+TEST_F(PeiStandInsTest, BmcFollowsAScriptOfAnswers) {
+  sim::BmcIpmiPpiStandIn Bmc(Pei);
+  BMC_IPMI_PPI *Ppi = Bmc.Ppi();
+  UINT8 Request[4] = {0x00, 0xE2, 0x01, 0x00};
+  UINT8 Buffer[16];
+  UINT8 Length = 10;
+  auto Send = [&] { return Ppi->SendCommand(Ppi, 6, 0, 0x52, Request, 4, Buffer, &Length); };
+  std::memset(Buffer, 0xEE, sizeof Buffer);
+  Bmc.SetResponse(std::vector<uint8_t>(16, 0x11));
+  Bmc.SetScript(
+      {{EFI_DEVICE_ERROR, 1, true}, {EFI_SUCCESS, 7, false}, {EFI_WARN_STALE_DATA, 12, true}});
+  EXPECT_EQ(Send(), EFI_DEVICE_ERROR);
+  EXPECT_EQ(Length, 1);  // written with the error
+  EXPECT_EQ(Buffer[0], 0xEE);
+  EXPECT_EQ(Send(), EFI_SUCCESS);
+  EXPECT_EQ(Length, 1);  // left as it was
+  Length = 10;
+  EXPECT_EQ(Send(), EFI_WARN_STALE_DATA);
+  EXPECT_EQ(Length, 12);  // longer than the buffer: the length says so
+  EXPECT_EQ(Buffer[9], 0x11);
+  EXPECT_EQ(Buffer[10], 0xEE);  // but no byte past it
+  Length = 10;
+  EXPECT_EQ(Send(), EFI_WARN_STALE_DATA);
+  EXPECT_EQ(Length, 12);
+  ASSERT_EQ(Bmc.Calls().size(), 4u);
+  EXPECT_EQ(Bmc.Calls()[1].ResponseLength, 1);
+
+  Bmc.AnswerAfter(0, 1);  // ends the script
+  Length = 10;
+  EXPECT_EQ(Send(), EFI_SUCCESS);
+  EXPECT_EQ(Length, 1);
 }
 
 TEST_F(PeiStandInsTest, I2cTablesReachApplyAsFilled) {

@@ -16,8 +16,6 @@ namespace bootsim {
 // board without expectations); 4 a report that differs from the board's
 // expectations; 2 bad input; 3 the simulator could not run.
 inline constexpr int kExitExpectationsUnmet = 4;
-// The most a board description may hold, from a file or the standard input.
-inline constexpr size_t kLargestBoardFile = size_t{4} << 20;
 int WorseStatus(int a, int b);
 
 // One board of a batch: where it came from and how it ended.

@@ -15,6 +15,8 @@ namespace bootsim {
 inline constexpr uint8_t kSmbusIdInput1 = 0x39;
 inline constexpr uint8_t kSmbusIdInput2 = 0x3A;
 
+// Several failures may name one device and operation; each holds. A failure
+// of the nth call takes precedence over a failure of every call.
 struct SmbusFailure {
   uint8_t address = 0;
   bool write = false;  // the write operation, else the read operation
@@ -29,11 +31,21 @@ struct SmbusDescription {
   std::vector<SmbusFailure> failures;
 };
 
+// One answer of the BMC's transport to the Master Write-Read request.
+struct BmcAttempt {
+  uint64_t status = 0;  // 64-bit form; success, a warning or an error
+  uint8_t responseLength = 1;
+  bool lengthWritten = true;  // whether the response length byte is written
+};
+
 struct BmcDescription {
   bool present = true;
   std::optional<uint32_t> answerAfter = 0;  // failed attempts first; nullopt: never answers
   uint8_t responseLength = 1;
   uint64_t failureStatus = 0;  // status of a failed attempt (EFI_TIMEOUT by default)
+  // A script instead: attempt n answers as entry n; later attempts as the
+  // last entry.
+  std::vector<BmcAttempt> attempts;
 };
 
 struct SetupVariableDescription {
@@ -41,17 +53,33 @@ struct SetupVariableDescription {
   std::vector<uint8_t> data;  // the variable's whole data
 };
 
+// A token's build-time default. Size 0: the database has no such token.
 struct PcdDefault {
   uint32_t token = 0;
-  unsigned size = 0;  // bytes
+  unsigned size = 0;  // bytes: 1, 2, 4 or 8; 0 for a token that is not declared
   uint64_t value = 0;
-  uint32_t line = 0;
+  std::string key;  // as written ("pcd.3"), for messages
 };
 
+// The bus-range register of one bus group: first bus in bits 23:16, last
+// bus in bits 31:24.
 struct BusGroup {
   unsigned group = 0;
-  uint8_t first = 0;
-  uint8_t last = 0;
+  uint32_t value = 0;
+  std::string key;  // where it was described; empty for a default group
+  uint8_t First() const { return static_cast<uint8_t>(value >> 16); }
+  uint8_t Last() const { return static_cast<uint8_t>(value >> 24); }
+};
+
+struct HostBridgeDescription {
+  uint32_t id = 0x0001B0A5;  // vendor 0xB0A5 is the simulator's own
+  uint8_t baseClass = 0x06;
+  uint8_t subClass = 0;
+  uint8_t progIf = 0;
+  uint8_t revision = 0;
+  std::vector<BusGroup> busGroups;  // groups not listed: 32 buses each
+  // What a memory read returns, per byte, where no window answers.
+  uint8_t unclaimedRead = 0xFF;
 };
 
 struct PciLocation {
@@ -68,6 +96,7 @@ struct Bar {
   uint64_t size = 0;
   bool is64 = false;
   bool prefetchable = false;
+  std::string key;  // where it was described, for messages ("device[0].bars[1]")
 };
 
 struct ByteBlock {
@@ -96,6 +125,17 @@ struct VpdDescription {
   std::vector<uint8_t> image;
   uint32_t completionReads = 0;
   bool neverCompletes = false;
+  // Reads of this VPD address and above never complete.
+  std::optional<uint16_t> stopsCompletingAt;
+  size_t position = SIZE_MAX;  // index in the capability list; SIZE_MAX: last
+  uint8_t offset = 0;          // configuration offset; 0: after the one before
+};
+
+// A capability other than VPD: its ID and where it stands (0: after the one
+// before it, from 0x40 on).
+struct Capability {
+  uint8_t id = 0;
+  uint8_t offset = 0;
 };
 
 struct BridgeDescription {
@@ -104,7 +144,6 @@ struct BridgeDescription {
   uint8_t secondaryBus = 0;
   uint8_t subordinateBus = 0;
   std::string key;  // where it was described, for messages ("root_port[1]")
-  uint32_t line = 0;
 };
 
 struct RootPortDescription {
@@ -124,13 +163,12 @@ struct DeviceDescription {
   std::optional<uint32_t> romBase;
   uint16_t command = 0;
   std::vector<Bar> bars;
-  std::vector<uint8_t> capabilities;  // IDs linked before the VPD capability
+  std::vector<Capability> capabilities;  // in list order, the VPD capability apart
   std::optional<VpdDescription> vpd;
   std::optional<MacDescription> mac;
   std::vector<ByteBlock> configBytes;
   std::vector<BarBytes> barBytes;
   std::string key;
-  uint32_t line = 0;
 };
 
 struct MsrValue {
@@ -181,13 +219,45 @@ struct S3SaveDescription {
   bool recordByEarlierModule = false;
 };
 
+// The PEI phase's order of events: the module's entry ("entry") and the
+// installations of the PPIs whose callbacks it registers, each step one
+// InstallPpi call with one or more PPIs in its list.
+inline constexpr const char *kPeiEntryStep = "entry";
+using PeiStep = std::vector<std::string>;  // {"entry"} or the PPIs of one list
+
 struct ModulesDescription {
   bool setupSuppressTrigger = true;
   bool setupItemSuppress = true;
   bool smmReadyToLock = true;
   bool smmCommunication = true;
-  // PPIs other modules install after BoardHookPei's entry, in this order.
-  std::vector<std::string> peiInstalls = {"smbus", "i2c-table", "i2c-apply"};
+  // The platform's PPIs present before the module runs.
+  bool pcdPpi = true;
+  bool stallPpi = true;
+  bool readOnlyVariablePpi = true;
+  std::vector<PeiStep> peiSequence = {{kPeiEntryStep}, {"smbus"}, {"i2c-table"}, {"i2c-apply"}};
+};
+
+// A PEI service that fails: NotifyPpi, AllocatePool or LocatePpi (of every
+// PPI, or of one).
+struct PeiServiceFailure {
+  std::string service;
+  std::string ppi;    // LocatePpi only: "smbus", "stall", ...; empty: every PPI
+  uint32_t call = 0;  // 0: every call; n: the nth (of lookups of that PPI)
+  uint64_t status = 0;
+};
+
+// The platform module that calls Hook4: its two buffers and when it calls.
+struct Hook4Buffer {
+  size_t size = 0;
+  uint8_t fill = 0xA5;
+  std::vector<uint8_t> bytes;  // the first bytes; the rest is fill
+};
+
+struct Hook4CallerDescription {
+  enum class When : uint8_t { AfterSetupTrigger, BeforeSetupTrigger, Never };
+  When when = When::AfterSetupTrigger;
+  Hook4Buffer first{10, 0xA5, {}};
+  Hook4Buffer second{19, 0xA5, {}};
 };
 
 struct Board {
@@ -199,7 +269,7 @@ struct Board {
   BmcDescription bmc;
   SetupVariableDescription setupVariable;
   std::vector<PcdDefault> pcd;  // besides the root-port locations
-  std::vector<BusGroup> busGroups;
+  HostBridgeDescription hostBridge;
   std::vector<RootPortDescription> rootPorts;
   std::vector<BridgeDescription> bridges;
   std::vector<DeviceDescription> devices;
@@ -209,10 +279,12 @@ struct Board {
   S3SaveDescription s3;
   std::array<std::optional<uint8_t>, 128> cmos{};
   ModulesDescription modules;
+  std::vector<PeiServiceFailure> peiFailures;
+  Hook4CallerDescription hook4;
 };
 
 // The configuration-database tokens this system uses, with their widths in
-// bytes; the description may give defaults only for these.
+// bytes.
 struct TokenInfo {
   uint32_t token;
   unsigned size;

@@ -57,9 +57,16 @@ void DescribeProcessor(sim::Machine &machine, const CpuDescription &cpu) {
 
 void DescribeBoardHardware(sim::Machine &machine, const Board &board) {
   DescribeProcessor(machine, board.cpu);
-  for (const BusGroup &group : board.busGroups) {
-    machine.SetBusRange(group.group, group.first, group.last);
+  const HostBridgeDescription &host = board.hostBridge;
+  machine.HostBridge()
+      .SetIdWord(host.id)
+      .SetClass(host.baseClass, host.subClass, host.progIf)
+      .SetRevision(host.revision);
+  for (const BusGroup &group : host.busGroups) {
+    machine.HostBridge().SetIndirect(sim::HostBridgeFunction::kBusRangeIndex + 4 * group.group,
+                                     group.value);
   }
+  machine.SetUnclaimedReadByte(host.unclaimedRead);
   for (const RootPortDescription &port : board.rootPorts) {
     machine.AddPciBridge(Address(port.bridge.address), port.bridge.id, port.bridge.secondaryBus,
                          port.bridge.subordinateBus);
@@ -83,11 +90,21 @@ void DescribeBoardHardware(sim::Machine &machine, const Board &board) {
                           static_cast<uint32_t>(bar.size), bar.prefetchable);
       }
     }
-    for (uint8_t id : device.capabilities) function.AddCapability(id);
-    if (device.vpd) {
-      function.AddVpdCapability(device.vpd->image)
-          .SetCompletionReads(device.vpd->neverCompletes ? sim::VpdCapability::kNever
-                                                         : device.vpd->completionReads);
+    // The capabilities in list order, each at the offset the reader placed
+    // it, the VPD capability at its position.
+    const size_t vpdAt = device.vpd ? device.vpd->position : SIZE_MAX;
+    for (size_t index = 0; index <= device.capabilities.size(); index++) {
+      if (index == vpdAt) {
+        sim::VpdCapability &vpd =
+            function.AddVpdCapability(device.vpd->image, device.vpd->offset)
+                .SetCompletionReads(device.vpd->neverCompletes ? sim::VpdCapability::kNever
+                                                               : device.vpd->completionReads);
+        if (device.vpd->stopsCompletingAt) vpd.SetStopsCompletingAt(*device.vpd->stopsCompletingAt);
+      }
+      if (index < device.capabilities.size()) {
+        function.AddCapability(device.capabilities[index].id, {},
+                               device.capabilities[index].offset);
+      }
     }
     if (device.mac) PlaceMac(function, *device.mac);
     for (const ByteBlock &block : device.configBytes) {

@@ -68,8 +68,12 @@ Json PeiJson(const PeiRecord &record, const HandOverView &handOver, bool trace) 
                      {"status_text", sim::StatusText(sim::StatusFrom64(call.status))}});
   }
   bool answered = false;
+  Json answers = Json::array();
   for (const BmcCallRecord &call : record.bmc) {
     answered = answered || (!EFI_ERROR(sim::StatusFrom64(call.status)) && call.responseLength == 1);
+    answers.push_back({{"status", call.status},
+                       {"status_text", sim::StatusText(sim::StatusFrom64(call.status))},
+                       {"response_length", call.responseLength}});
   }
   Json applies = Json::array();
   for (const I2cApplyRecord &apply : record.i2cApplies) {
@@ -80,8 +84,9 @@ Json PeiJson(const PeiRecord &record, const HandOverView &handOver, bool trace) 
   Json json = {
       {"outcome", ToJson(record.outcome)},
       {"entry_status", record.entryRan ? Json(record.entryStatus) : Json(nullptr)},
+      {"installed_before", record.installedBefore},
       {"installed", record.installed},
-      {"bmc", {{"attempts", record.bmc.size()}, {"answered", answered}}},
+      {"bmc", {{"attempts", record.bmc.size()}, {"answered", answered}, {"answers", answers}}},
       {"smbus", smbus},
       {"i2c",
        {{"configure_calls", record.i2cConfigureCalls},

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "BoardMachine.h"
+#include "Hook4Caller.h"
 #include "Subprocess.h"
 #include "board/BoardHookDxe.h"
 #include "debug/DebugConfig.h"
@@ -31,23 +32,9 @@ namespace bootsim {
 namespace {
 
 constexpr uint8_t kLinkRetryCmosIndex = 0x58;
-constexpr uint8_t kListFill = 0xA5;   // what the caller's buffers hold before the call
-constexpr uint8_t kGuardFill = 0x5A;  // bytes after each buffer, to see an overrun
-// Room for any entry an 8-bit count can reach (1 + 6 x 255 bytes past the
-// list start), so a driver that writes past the buffer is reported, not
-// left to damage the simulator.
-constexpr size_t kGuardSize = 2048;
-
 std::string ImageName(const ImageFile &image) {
   const size_t slash = image.path.find_last_of('/');
   return slash == std::string::npos ? image.path : image.path.substr(slash + 1);
-}
-
-std::string MacText(const uint8_t *mac) {
-  char text[24];
-  std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3],
-                mac[4], mac[5]);
-  return text;
 }
 
 std::vector<uint8_t> BuildHobList(const Board &board) {
@@ -66,44 +53,6 @@ std::vector<uint8_t> BuildHobList(const Board &board) {
   }
   builder.AddEnd();
   return builder.Bytes();
-}
-
-// A caller's buffer with guard bytes behind it.
-struct ListBuffer {
-  explicit ListBuffer(size_t size) : size(size), bytes(size + kGuardSize, kGuardFill) {
-    std::fill(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(size), kListFill);
-  }
-  size_t size;
-  std::vector<uint8_t> bytes;
-
-  bool Touched() const {
-    for (size_t index = 0; index < size; index++) {
-      if (bytes[index] != kListFill) return true;
-    }
-    return false;
-  }
-  bool Overrun() const {
-    for (size_t index = size; index < bytes.size(); index++) {
-      if (bytes[index] != kGuardFill) return true;
-    }
-    return false;
-  }
-};
-
-// The MAC list at `offset` of a buffer: count byte, then six bytes each.
-Json MacList(const ListBuffer &buffer, size_t offset) {
-  const uint8_t count = buffer.bytes[offset];
-  Json entries = Json::array();
-  for (size_t entry = 0; entry < count; entry++) {
-    const size_t at = offset + 1 + 6 * entry;
-    if (at + 6 > buffer.size) break;
-    entries.push_back(MacText(&buffer.bytes[at]));
-  }
-  return {{"touched", buffer.Touched()},
-          {"count", count},
-          {"entries", entries},
-          {"bytes", HexBytes(buffer.bytes.data(), buffer.size)},
-          {"overrun", buffer.Overrun()}};
 }
 
 Json TokenAccess(const sim::PcdAccess &access) {
@@ -291,10 +240,29 @@ Json RunDxePhase(const DxeInput &input) {
 
   sim::SetupSuppressTrigger trigger;
   sim::SmmReadyToLock readyToLock;
-  ListBuffer first(kFirstListSize), second(kSecondListSize);
+  // The platform module that calls Hook4, with the board's buffers.
+  ListBuffer first(board.hook4.first), second(board.hook4.second);
+  using Hook4When = Hook4CallerDescription::When;
   Json reached = Json::array();
   Json entryStatus = nullptr;
   Json hook4 = {{"called", false}};
+  if (board.hook4.when == Hook4When::Never) hook4["reason"] = "the board's caller never calls it";
+
+  auto callHook4 = [&] {
+    // A platform module calls the hook as callers must: only when the
+    // member is there.
+    auto *hooks = static_cast<BOARD_HOOK_PROTOCOL *>(core.FindProtocol(gBoardHookProtocolGuid));
+    if (hooks != nullptr && hooks->Hook4 != nullptr) {
+      const EFI_STATUS status =
+          sim::CallFirmware(hooks->Hook4, first.bytes.data(), second.bytes.data());
+      hook4 = {{"called", true}, {"status", sim::StatusTo64(status)}};
+      reached.push_back("hook4");
+    } else {
+      hook4 = {
+          {"called", false},
+          {"reason", hooks == nullptr ? "BOARD_HOOK_PROTOCOL is not installed" : "Hook4 is NULL"}};
+    }
+  };
 
   const sim::RunOutcome outcome = machine.Run([&] {
     if (image != nullptr) {
@@ -312,23 +280,12 @@ Json RunDxePhase(const DxeInput &input) {
             reinterpret_cast<uintptr_t>(tables.Create(layout));
       }
     }
+    if (board.hook4.when == Hook4When::BeforeSetupTrigger) callHook4();
     if (board.modules.setupSuppressTrigger) {
       trigger.Install(core);
       reached.push_back("setup-suppress-trigger");
     }
-    // A platform module calls the hook as callers must: only when the
-    // member is there.
-    auto *hooks = static_cast<BOARD_HOOK_PROTOCOL *>(core.FindProtocol(gBoardHookProtocolGuid));
-    if (hooks != nullptr && hooks->Hook4 != nullptr) {
-      const EFI_STATUS status =
-          sim::CallFirmware(hooks->Hook4, first.bytes.data(), second.bytes.data());
-      hook4 = {{"called", true}, {"status", sim::StatusTo64(status)}};
-      reached.push_back("hook4");
-    } else {
-      hook4 = {
-          {"called", false},
-          {"reason", hooks == nullptr ? "BOARD_HOOK_PROTOCOL is not installed" : "Hook4 is NULL"}};
-    }
+    if (board.hook4.when == Hook4When::AfterSetupTrigger) callHook4();
     if (board.modules.smmReadyToLock) {
       readyToLock.Install(core);
       reached.push_back("smm-ready-to-lock");

@@ -2,8 +2,9 @@
 // the board, the configuration database restored from the PEI phase's
 // hand-over, the driver's image entry, and what the platform's other modules
 // do after it: put the S3 save table into the shared record, install the
-// setup module's trigger, call Hook4 with buffers of 10 and 19 bytes,
-// install the ready-to-lock protocol, signal ReadyToBoot.
+// setup module's trigger, call Hook4 (after the trigger, or before it, with
+// the buffers the board describes), install the ready-to-lock protocol,
+// signal ReadyToBoot.
 #pragma once
 #include <array>
 #include <cstdint>
@@ -34,9 +35,5 @@ Json RunDxePhase(const DxeInput &input);
 // as loaded, as it is after a reset reloads the driver. SimulatorError when
 // the child fails.
 Json RunDxePhaseIsolated(const DxeInput &input);
-
-// Hook4's buffers: 10 and 19 bytes, as a platform module passes them.
-inline constexpr size_t kFirstListSize = 10;
-inline constexpr size_t kSecondListSize = 19;
 
 }  // namespace bootsim

@@ -15,6 +15,7 @@
 #include "Images.h"
 #include "PeiPhase.h"
 #include "Report.h"
+#include "TomlText.h"
 #include "sim/loader/PeImage.h"
 #include "Subprocess.h"
 
@@ -92,7 +93,7 @@ std::string ReadStandardInput() {
   char buffer[65536];
   while (std::cin.read(buffer, sizeof buffer) || std::cin.gcount() > 0) {
     text.append(buffer, static_cast<size_t>(std::cin.gcount()));
-    if (text.size() > bootsim::kLargestBoardFile) break;
+    if (text.size() > bootsim::kMaxBoardFileSize) break;
   }
   return text;
 }
@@ -218,9 +219,12 @@ int main(int argc, char **argv) {
       diff->parsed() ? diffBoards : ExpandBoardArguments(boardArguments);
   for (const std::string &argument : boardArguments) {
     if (argument.empty()) {
-      return Fail(output, json, kExitBadInput,
-                  "an empty board path; give a file, a directory or - (no board at all boots the "
-                  "reference board)");
+      // The reader names an empty path as the bad input it is.
+      try {
+        LoadBoardFile(argument);
+      } catch (const BoardError &error) {
+        return Fail(output, json, kExitBadInput, error.what());
+      }
     }
   }
   const bool batch =

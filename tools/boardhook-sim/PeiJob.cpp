@@ -41,6 +41,19 @@ Json ToJson(const PeiJob &job) {
   for (const MsrValue &msr : job.cpu.msrs) {
     msrs.push_back({{"index", msr.index}, {"value", msr.value}});
   }
+  Json attempts = Json::array();
+  for (const BmcAttempt &attempt : job.bmc.attempts) {
+    attempts.push_back({{"status", attempt.status},
+                        {"response_length", attempt.responseLength},
+                        {"length_written", attempt.lengthWritten}});
+  }
+  Json serviceFailures = Json::array();
+  for (const PeiServiceFailure &failure : job.failures) {
+    serviceFailures.push_back({{"service", failure.service},
+                               {"ppi", failure.ppi},
+                               {"call", failure.call},
+                               {"status", failure.status}});
+  }
   return {
       {"format", kPeiJobFormat},
       {"tokens", tokens},
@@ -53,11 +66,17 @@ Json ToJson(const PeiJob &job) {
        {{"present", job.bmc.present},
         {"answer_after", Optional(job.bmc.answerAfter)},
         {"response_length", job.bmc.responseLength},
-        {"failure_status", job.bmc.failureStatus}}},
+        {"failure_status", job.bmc.failureStatus},
+        {"attempts", attempts}}},
       {"setup_variable",
        {{"present", job.setupVariable.present},
         {"data", HexBytes(job.setupVariable.data.data(), job.setupVariable.data.size())}}},
-      {"installs", job.installs},
+      {"ppis",
+       {{"pcd", job.pcdPpi},
+        {"stall", job.stallPpi},
+        {"read_only_variable", job.readOnlyVariablePpi}}},
+      {"sequence", job.sequence},
+      {"service_failures", serviceFailures},
       {"cpu",
        {{"msrs", msrs},
         {"dr2", Optional(job.cpu.dr2)},
@@ -93,10 +112,24 @@ PeiJob PeiJobFromJson(const Json &json) {
   job.bmc.answerAfter = OptionalFrom<uint32_t>(bmc, "answer_after");
   job.bmc.responseLength = bmc.at("response_length").get<uint8_t>();
   job.bmc.failureStatus = bmc.at("failure_status").get<uint64_t>();
+  for (const Json &attempt : bmc.at("attempts")) {
+    job.bmc.attempts.push_back({attempt.at("status").get<uint64_t>(),
+                                attempt.at("response_length").get<uint8_t>(),
+                                attempt.at("length_written").get<bool>()});
+  }
   const Json &variable = json.at("setup_variable");
   job.setupVariable.present = variable.at("present").get<bool>();
   job.setupVariable.data = BytesFromHex(variable.at("data").get<std::string>());
-  job.installs = json.at("installs").get<std::vector<std::string>>();
+  const Json &ppis = json.at("ppis");
+  job.pcdPpi = ppis.at("pcd").get<bool>();
+  job.stallPpi = ppis.at("stall").get<bool>();
+  job.readOnlyVariablePpi = ppis.at("read_only_variable").get<bool>();
+  job.sequence = json.at("sequence").get<std::vector<PeiStep>>();
+  for (const Json &failure : json.at("service_failures")) {
+    job.failures.push_back(
+        {failure.at("service").get<std::string>(), failure.at("ppi").get<std::string>(),
+         failure.at("call").get<uint32_t>(), failure.at("status").get<uint64_t>()});
+  }
   const Json &cpu = json.at("cpu");
   for (const Json &msr : cpu.at("msrs")) {
     job.cpu.msrs.push_back({msr.at("index").get<uint32_t>(), msr.at("value").get<uint64_t>()});
@@ -143,6 +176,7 @@ Json ToJson(const PeiRecord &record) {
       {"hand_over", record.handOver},
       {"entry_ran", record.entryRan},
       {"entry_status", record.entryStatus},
+      {"installed_before", record.installedBefore},
       {"installed", record.installed},
       {"outcome", ToJson(record.outcome)},
       {"services", record.services},
@@ -168,6 +202,7 @@ PeiRecord PeiRecordFromJson(const Json &json) {
   record.handOver = json.at("hand_over").get<std::string>();
   record.entryRan = json.at("entry_ran").get<bool>();
   record.entryStatus = json.at("entry_status").get<uint64_t>();
+  record.installedBefore = json.at("installed_before").get<std::vector<std::string>>();
   record.installed = json.at("installed").get<std::vector<std::string>>();
   record.outcome = RunSummaryFromJson(json.at("outcome"));
   record.services = json.at("services").get<std::vector<std::string>>();

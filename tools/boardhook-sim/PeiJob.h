@@ -16,7 +16,7 @@ namespace bootsim {
 
 struct TokenDeclaration {
   uint32_t token = 0;
-  unsigned size = 0;
+  unsigned size = 0;  // 0: the token is taken out of the database
   uint64_t value = 0;
 };
 
@@ -25,7 +25,12 @@ struct PeiJob {
   SmbusDescription smbus;
   BmcDescription bmc;
   SetupVariableDescription setupVariable;
-  std::vector<std::string> installs;  // PPIs installed after the entry, in order
+  // The platform's PPIs present before the module runs.
+  bool pcdPpi = true;
+  bool stallPpi = true;
+  bool readOnlyVariablePpi = true;
+  std::vector<PeiStep> sequence;  // the entry and the installations, in order
+  std::vector<PeiServiceFailure> failures;
   CpuDescription cpu;
   std::array<uint8_t, 128> cmos{};
   bool trace = false;
@@ -58,6 +63,9 @@ struct PeiRecord {
   std::string handOver;  // the configuration database, serialized
   bool entryRan = false;
   uint64_t entryStatus = 0;  // 64-bit form
+  // The installations before and after the entry, in order: "smbus", or
+  // "i2c-table + i2c-apply" for PPIs installed in one list.
+  std::vector<std::string> installedBefore;
   std::vector<std::string> installed;
   RunSummary outcome;
   std::vector<std::string> services;  // the foundation's trace

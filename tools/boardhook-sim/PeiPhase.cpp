@@ -28,7 +28,11 @@ PeiJob MakePeiJob(const Board &board, const std::array<uint8_t, 128> &cmos, bool
   job.smbus = board.smbus;
   job.bmc = board.bmc;
   job.setupVariable = board.setupVariable;
-  job.installs = board.modules.peiInstalls;
+  job.pcdPpi = board.modules.pcdPpi;
+  job.stallPpi = board.modules.stallPpi;
+  job.readOnlyVariablePpi = board.modules.readOnlyVariablePpi;
+  job.sequence = board.modules.peiSequence;
+  job.failures = board.peiFailures;
   job.cpu = board.cpu;
   job.cmos = cmos;
   job.trace = trace;

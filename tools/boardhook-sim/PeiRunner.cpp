@@ -1,10 +1,10 @@
 // boardhook-pei-runner: the PEI phase of one simulated boot, as the 32-bit
 // program the PEI module is built for (host32 tree, started by boardhook-sim
 // through qemu-i386). It reads a job (PeiJob.h) from stdin, runs
-// BoardHookPei's entry on the simulated PEI foundation, installs the PPIs
-// whose installation runs the module's callbacks in the order the board
-// gives, and writes the record, with the configuration database in its
-// hand-over form, to stdout.
+// BoardHookPei's entry on the simulated PEI foundation among the PPI
+// installations, in the order the board gives (PeiScenario.h), and writes
+// the record, with the configuration database in its hand-over form, to
+// stdout.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,7 +20,7 @@
 
 #include "BoardMachine.h"
 #include "PeiJob.h"
-#include "include/SetupVariable.h"
+#include "PeiScenario.h"
 #include "pei/BoardHookPei.h"
 #include "sim/core/EfiText.h"
 #include "sim/core/FixedMemory.h"
@@ -28,8 +28,6 @@
 #include "sim/machine/Machine.h"
 #include "sim/pcd/PcdDatabase.h"
 #include "sim/pei/PeiFoundation.h"
-#include "sim/pei/PeiStandIns.h"
-#include "uefi/Pcd.h"
 
 namespace bootsim {
 namespace {
@@ -98,43 +96,19 @@ PeiRecord RunPei(const PeiJob &job) {
   pcd.SetPhase("PEI");
   pcd.DeclareSystemTokens();
   for (const TokenDeclaration &token : job.tokens) {
-    pcd.Declare(token.token, token.size, token.value);
+    if (token.size == 0) {
+      pcd.Undeclare(token.token);
+    } else {
+      pcd.Declare(token.token, token.size, token.value);
+    }
   }
 
   sim::PeiFoundation pei(clock);
   machine.SetIdtBase(pei.IdtBase());
 
-  // The platform's PPIs that are there before the module runs.
-  sim::StallPpiStandIn stall(pei);
-  sim::ReadOnlyVariablePpiStandIn variables(pei);
-  if (job.setupVariable.present) {
-    variables.SetVariable(u"Setup", gSetupVariableGuid, job.setupVariable.data);
-  }
-  sim::BmcIpmiPpiStandIn bmc(pei);
-  if (job.bmc.answerAfter) {
-    bmc.AnswerAfter(*job.bmc.answerAfter, job.bmc.responseLength);
-  } else {
-    bmc.NeverAnswer();
-  }
-  bmc.SetFailureStatus(sim::StatusFrom64(job.bmc.failureStatus));
-
-  // The PPIs whose installation runs the module's callbacks.
-  sim::SmbusPpiStandIn smbus(pei);
-  smbus.SetInputByte(kSmbusIdInput1, job.smbus.idByte1);
-  smbus.SetInputByte(kSmbusIdInput2, job.smbus.idByte2);
-  for (uint8_t address : job.smbus.absent) smbus.RemoveDevice(address);
-  for (const SmbusFailure &failure : job.smbus.failures) {
-    sim::FaultPlan &plan =
-        smbus.Faults(failure.address, failure.write ? EfiSmbusWriteByte : EfiSmbusReadByte);
-    const EFI_STATUS status = sim::StatusFrom64(failure.status);
-    if (failure.call == 0) {
-      plan.FailEvery(status);
-    } else {
-      plan.FailNth(failure.call, status);
-    }
-  }
-  sim::I2cTablePpiStandIn i2cTable(pei);
-  sim::I2cApplyPpiStandIn i2cApply(pei);
+  // The platform's and the other modules' PPIs, the order of events and the
+  // services that fail, as the board describes them.
+  PeiScenario scenario(pei, job);
 
   std::unique_ptr<PeiImage> image;
   if (!job.image.empty()) {
@@ -144,49 +118,18 @@ PeiRecord RunPei(const PeiJob &job) {
   }
 
   PeiRecord record;
-  const sim::RunOutcome outcome = machine.Run([&] {
-    pei.InstallPpi(gPcdPpiGuid, pcd.Ppi());
-    stall.Install();
-    variables.Install();
-    if (job.bmc.present) bmc.Install();
+  auto runEntry = [&] {
     record.entryStatus =
         sim::StatusTo64(pei.RunModule(image ? image->Entry() : BoardHookPeiEntryPoint));
     record.entryRan = true;
-    for (const std::string &name : job.installs) {
-      if (name == "smbus") {
-        smbus.Install();
-      } else if (name == "i2c-table") {
-        i2cTable.Install();
-      } else if (name == "i2c-apply") {
-        i2cApply.Install();
-      }
-      record.installed.push_back(name);
-    }
-  });
+  };
+  const sim::RunOutcome outcome = machine.Run([&] { scenario.Run(pcd.Ppi(), runEntry); });
 
   record.handOver = pcd.Serialize();
   record.outcome = Summarize(outcome);
   record.services = pei.Trace();
-  for (const sim::SmbusPpiStandIn::Call &call : smbus.Calls()) {
-    std::string operation = call.Operation == EfiSmbusReadByte    ? "read"
-                            : call.Operation == EfiSmbusWriteByte ? "write"
-                                                                  : std::to_string(call.Operation);
-    record.smbus.push_back({call.Address, operation, call.Data, sim::StatusTo64(call.Status)});
-  }
-  for (const sim::BmcIpmiPpiStandIn::Call &call : bmc.Calls()) {
-    record.bmc.push_back({call.NetFunction, call.Command, call.Request, call.ResponseLength,
-                          sim::StatusTo64(call.Status)});
-  }
-  for (UINTN microseconds : stall.Calls()) record.stalls.push_back(microseconds);
+  scenario.Record(record);
   record.stalledMicroseconds = clock.StalledMicroseconds();
-  record.i2cConfigureCalls = static_cast<uint32_t>(i2cTable.ConfigureCalls().size());
-  record.i2cFillCalls = static_cast<uint32_t>(i2cTable.FillCalls().size());
-  for (const sim::I2cApplyPpiStandIn::Call &call : i2cApply.Calls()) {
-    record.i2cApplies.push_back({static_cast<uint32_t>(call.SlaveAddress),
-                                 static_cast<uint32_t>(call.Channel),
-                                 static_cast<uint32_t>(call.EntryCount),
-                                 {call.Contents.begin(), call.Contents.end()}});
-  }
   record.timeNs = clock.NowNanoseconds();
   record.accessCounts = AccessCounts(machine.Trace());
   if (image) {

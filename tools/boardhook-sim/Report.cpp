@@ -46,9 +46,12 @@ std::string Milliseconds(uint64_t ns) {
   return text;
 }
 
-std::string MacListText(const Json &list, size_t size) {
+std::string MacListText(const Json &list) {
+  const uint64_t size = list.at("size").get<uint64_t>();
   if (!list.at("touched").get<bool>()) return "untouched";
-  std::string text = Plural(list.at("count").get<uint64_t>(), "entry", "entries");
+  std::string text = list.at("count").is_null()
+                         ? std::string("no count byte inside the buffer")
+                         : Plural(list.at("count").get<uint64_t>(), "entry", "entries");
   if (!list.at("entries").empty()) text += ": " + Join(list.at("entries"));
   text += "  [" + list.at("bytes").get<std::string>() + "]";
   if (list.at("overrun").get<bool>()) {
@@ -99,6 +102,9 @@ void RenderDebugText(std::ostream &out, const std::string &indent, const std::st
 
 void RenderPei(std::ostream &out, const Json &pei, bool trace) {
   out << "  PEI phase (32-bit)\n";
+  if (!pei.at("installed_before").empty()) {
+    out << "    installed before the entry: " << Join(pei.at("installed_before")) << "\n";
+  }
   out << "    entry: " << Status(pei.at("entry_status"));
   out << "; installed after it: "
       << (pei.at("installed").empty() ? "nothing" : Join(pei.at("installed"))) << "\n";
@@ -111,6 +117,14 @@ void RenderPei(std::ostream &out, const Json &pei, bool trace) {
     out << "answered at attempt " << attempts << "\n";
   } else {
     out << "never answered (" << Plural(attempts, "attempt", "attempts") << ")\n";
+  }
+  if (attempts != 0) {
+    out << "      answers:";
+    for (const Json &answer : bmc.at("answers")) {
+      out << " " << answer.at("status_text").get<std::string>() << "/length "
+          << answer.at("response_length") << ";";
+    }
+    out << "\n";
   }
   out << "    SMBus:";
   if (pei.at("smbus").empty()) out << " no transfers";
@@ -203,9 +217,11 @@ void RenderDxe(std::ostream &out, const Json &dxe, bool trace) {
   const Json &hook4 = dxe.at("hook4");
   if (hook4.at("called").get<bool>()) {
     out << "    MAC lists (Hook4, " << Status(hook4.at("status")) << "):\n";
-    out << "      first list (10 bytes, list at byte 3): "
-        << MacListText(hook4.at("first_list"), 10) << "\n";
-    out << "      second list (19 bytes): " << MacListText(hook4.at("second_list"), 19) << "\n";
+    const Json &first = hook4.at("first_list");
+    const Json &second = hook4.at("second_list");
+    out << "      first list (" << first.at("size")
+        << " bytes, list at byte 3): " << MacListText(first) << "\n";
+    out << "      second list (" << second.at("size") << " bytes): " << MacListText(second) << "\n";
   } else if (hook4.contains("reason")) {
     out << "    MAC lists: Hook4 not called: " << hook4.at("reason").get<std::string>() << "\n";
   } else {

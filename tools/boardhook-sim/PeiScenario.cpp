@@ -1,0 +1,156 @@
+#include "PeiScenario.h"
+
+#include "include/SetupVariable.h"
+#include "sim/core/EfiText.h"
+#include "uefi/Pcd.h"
+
+namespace bootsim {
+
+namespace {
+
+std::string StepText(const PeiStep &step) {
+  std::string text;
+  for (const std::string &name : step) text += (text.empty() ? "" : " + ") + name;
+  return text;
+}
+
+}  // namespace
+
+PeiScenario::PeiScenario(sim::PeiFoundation &pei, const PeiJob &job)
+    : pei_(pei),
+      job_(job),
+      stall_(pei),
+      variables_(pei),
+      bmc_(pei),
+      smbus_(pei),
+      i2cTable_(pei),
+      i2cApply_(pei) {
+  if (job.setupVariable.present) {
+    variables_.SetVariable(u"Setup", gSetupVariableGuid, job.setupVariable.data);
+  }
+
+  if (!job.bmc.attempts.empty()) {
+    std::vector<sim::BmcIpmiPpiStandIn::Answer> script;
+    for (const BmcAttempt &attempt : job.bmc.attempts) {
+      script.push_back(
+          {sim::StatusFrom64(attempt.status), attempt.responseLength, attempt.lengthWritten});
+    }
+    bmc_.SetScript(std::move(script));
+  } else if (job.bmc.answerAfter) {
+    bmc_.AnswerAfter(*job.bmc.answerAfter, job.bmc.responseLength);
+  } else {
+    bmc_.NeverAnswer();
+  }
+  bmc_.SetFailureStatus(sim::StatusFrom64(job.bmc.failureStatus));
+
+  smbus_.SetInputByte(kSmbusIdInput1, job.smbus.idByte1);
+  smbus_.SetInputByte(kSmbusIdInput2, job.smbus.idByte2);
+  for (uint8_t address : job.smbus.absent) smbus_.RemoveDevice(address);
+  for (const SmbusFailure &failure : job.smbus.failures) {
+    sim::FaultPlan &plan =
+        smbus_.Faults(failure.address, failure.write ? EfiSmbusWriteByte : EfiSmbusReadByte);
+    const EFI_STATUS status = sim::StatusFrom64(failure.status);
+    if (failure.call == 0) {
+      plan.FailEvery(status);
+    } else {
+      plan.FailNth(failure.call, status);
+    }
+  }
+
+  // The services count calls from the start of the phase; only the module
+  // calls them.
+  for (const PeiServiceFailure &failure : job.failures) {
+    sim::FaultPlan &plan = failure.service == "NotifyPpi"      ? pei.NotifyPpiFaults()
+                           : failure.service == "AllocatePool" ? pei.AllocatePoolFaults()
+                           : failure.ppi.empty()               ? pei.LocatePpiFaults()
+                                                 : pei.LocatePpiFaults(GuidOf(failure.ppi));
+    const EFI_STATUS status = sim::StatusFrom64(failure.status);
+    if (failure.call == 0) {
+      plan.FailEvery(status);
+    } else {
+      plan.FailNth(failure.call, status);
+    }
+  }
+}
+
+const EFI_GUID &PeiScenario::GuidOf(const std::string &name) const {
+  if (name == "pcd") return gPcdPpiGuid;
+  if (name == "stall") return gEfiPeiStallPpiGuid;
+  if (name == "read-only-variable") return gEfiPeiReadOnlyVariable2PpiGuid;
+  if (name == "bmc") return gBmcIpmiPpiGuid;
+  if (name == "smbus") return gEfiPeiSmbus2PpiGuid;
+  if (name == "i2c-table") return gI2cTablePpiGuid;
+  return gI2cApplyPpiGuid;
+}
+
+void *PeiScenario::PpiOf(const std::string &name) {
+  if (name == "pcd") return pcdPpi_;
+  if (name == "stall") return stall_.Ppi();
+  if (name == "read-only-variable") return variables_.Ppi();
+  if (name == "bmc") return bmc_.Ppi();
+  if (name == "smbus") return smbus_.Ppi();
+  if (name == "i2c-table") return i2cTable_.Ppi();
+  return i2cApply_.Ppi();
+}
+
+void PeiScenario::Run(void *pcdPpi, const std::function<void()> &runEntry) {
+  pcdPpi_ = pcdPpi;
+  std::vector<PeiStep> steps;
+  PeiStep platform;
+  if (job_.pcdPpi) platform.push_back("pcd");
+  if (job_.stallPpi) platform.push_back("stall");
+  if (job_.readOnlyVariablePpi) platform.push_back("read-only-variable");
+  if (job_.bmc.present) platform.push_back("bmc");
+  // The platform's PPIs one by one, as before any module ran.
+  for (const std::string &name : platform) steps.push_back({name});
+  const size_t platformSteps = steps.size();
+  steps.insert(steps.end(), job_.sequence.begin(), job_.sequence.end());
+
+  bool entryRan = false;
+  for (size_t index = 0; index < steps.size(); index++) {
+    const PeiStep &step = steps[index];
+    if (step.size() == 1 && step[0] == kPeiEntryStep) {
+      runEntry();
+      entryRan = true;
+      continue;
+    }
+    auto list = std::make_unique<EFI_PEI_PPI_DESCRIPTOR[]>(step.size());
+    for (size_t item = 0; item < step.size(); item++) {
+      list[item].Flags = EFI_PEI_PPI_DESCRIPTOR_PPI |
+                         (item + 1 == step.size() ? EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST : 0);
+      list[item].Guid = &GuidOf(step[item]);
+      list[item].Ppi = PpiOf(step[item]);
+    }
+    const EFI_PEI_SERVICES **services = pei_.Services();
+    const EFI_PEI_PPI_DESCRIPTOR *installed = list.get();
+    lists_.push_back(std::move(list));
+    (*services)->InstallPpi(services, installed);
+    if (index >= platformSteps) (entryRan ? after_ : before_).push_back(StepText(step));
+  }
+}
+
+void PeiScenario::Record(PeiRecord &record) const {
+  record.installedBefore = before_;
+  record.installed = after_;
+  for (const sim::SmbusPpiStandIn::Call &call : smbus_.Calls()) {
+    std::string operation = call.Operation == EfiSmbusReadByte    ? "read"
+                            : call.Operation == EfiSmbusWriteByte ? "write"
+                                                                  : std::to_string(call.Operation);
+    record.smbus.push_back({call.Address, operation, call.Data, sim::StatusTo64(call.Status)});
+  }
+  for (const sim::BmcIpmiPpiStandIn::Call &call : bmc_.Calls()) {
+    record.bmc.push_back({call.NetFunction, call.Command, call.Request, call.ResponseLength,
+                          sim::StatusTo64(call.Status)});
+  }
+  for (UINTN microseconds : stall_.Calls()) record.stalls.push_back(microseconds);
+  record.i2cConfigureCalls = static_cast<uint32_t>(i2cTable_.ConfigureCalls().size());
+  record.i2cFillCalls = static_cast<uint32_t>(i2cTable_.FillCalls().size());
+  for (const sim::I2cApplyPpiStandIn::Call &call : i2cApply_.Calls()) {
+    record.i2cApplies.push_back({static_cast<uint32_t>(call.SlaveAddress),
+                                 static_cast<uint32_t>(call.Channel),
+                                 static_cast<uint32_t>(call.EntryCount),
+                                 {call.Contents.begin(), call.Contents.end()}});
+  }
+}
+
+}  // namespace bootsim
