@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "BoardFile.h"
+#include "Expect.h"
 #include "Subprocess.h"
 
 namespace bootsim {
@@ -133,6 +134,12 @@ BoardRun RunBoard(const std::string &source, const std::string &standardInput,
   try {
     run.report = BootBoard(board, options, runner);
     run.exitCode = run.report.at("result").at("exit_code").get<int>();
+    if (!board.expect.Empty()) {
+      Json check = CheckExpectations(board.expect, run.report);
+      run.exitCode = check.at("met").get<bool>() ? kExitReadyToBoot : kExitExpectationsUnmet;
+      check["exit_code"] = run.exitCode;
+      run.report["expectations"] = check;
+    }
   } catch (const SimulatorError &error) {
     run.exitCode = kExitSimulatorFailure;
     run.error = error.what();

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "Expect.h"
+
 namespace bootsim {
 
 // Present on every board unless listed as absent: the two identification
@@ -281,6 +283,8 @@ struct Board {
   ModulesDescription modules;
   std::vector<PeiServiceFailure> peiFailures;
   Hook4CallerDescription hook4;
+  // What the boot must report ([expect]); empty when the board says nothing.
+  Expectations expect;
 };
 
 // The configuration-database tokens this system uses, with their widths in

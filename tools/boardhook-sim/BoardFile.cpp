@@ -6,6 +6,7 @@
 #include "BoardFile.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstring>
 #include <limits>
@@ -237,6 +238,30 @@ class TableReader {
       readers.emplace_back(*element.as_table(), path, source_);
     }
     return readers;
+  }
+  std::vector<uint64_t> Numbers(std::string_view key, unsigned bits) {
+    std::vector<uint64_t> numbers;
+    const toml::array *array = Array(key);
+    if (array == nullptr) return numbers;
+    for (size_t index = 0; index < array->size(); index++) {
+      numbers.push_back(
+          NodeUnsigned((*array)[index], KeyPath(key) + "[" + std::to_string(index) + "]", bits));
+    }
+    return numbers;
+  }
+  std::vector<std::string> Strings(std::string_view key) {
+    std::vector<std::string> strings;
+    const toml::array *array = Array(key);
+    if (array == nullptr) return strings;
+    for (size_t index = 0; index < array->size(); index++) {
+      const toml::node &element = (*array)[index];
+      const std::string path = KeyPath(key) + "[" + std::to_string(index) + "]";
+      if (!element.is_string()) {
+        throw BoardError(source_.File(), LineOf(element.source()), path, "expected a string");
+      }
+      strings.push_back(*element.value<std::string>());
+    }
+    return strings;
   }
   std::vector<uint8_t> Bytes(std::string_view key) {
     std::vector<uint8_t> bytes;
@@ -1140,6 +1165,66 @@ void ReadHook4Caller(TableReader &root, Board &board) {
   table->Finish();
 }
 
+bool HasKey(const TableReader &table, const char *key) {
+  const std::vector<std::string> keys = table.Keys();
+  return std::find(keys.begin(), keys.end(), key) != keys.end();
+}
+
+// [expect]: what the boot must report. Only the keys given are checked.
+void ReadExpectations(TableReader &root, Board &board) {
+  auto table = root.Table("expect");
+  if (!table) return;
+  Expectations &expect = board.expect;
+  expect.outcome = table->Word("outcome", {"ready-to-boot", "trap", "reset-loop", "hang"});
+  expect.boardType = table->Unsigned("board_type", 8);
+  if (auto tokens = table->Table("tokens")) {
+    for (const std::string &key : tokens->Keys()) {
+      uint64_t token = 0;
+      if (!ParseNumber(key, token) || token > UINT32_MAX) {
+        tokens->Fail(key, "a token is named by its number");
+      }
+      expect.tokens[static_cast<uint32_t>(token)] = *tokens->Unsigned(key, 64);
+    }
+    tokens->Finish();
+  }
+  if (auto mac = table->Table("mac")) {
+    for (const char *key : {"first_list", "second_list"}) {
+      if (!HasKey(*mac, key)) continue;
+      std::vector<std::string> entries = mac->Strings(key);
+      for (size_t index = 0; index < entries.size(); index++) {
+        std::string &entry = entries[index];
+        bool sound = entry.size() == 17;
+        for (size_t at = 0; sound && at < entry.size(); at++) {
+          entry[at] = static_cast<char>(std::toupper(static_cast<unsigned char>(entry[at])));
+          sound = at % 3 == 2 ? entry[at] == ':'
+                              : std::isxdigit(static_cast<unsigned char>(entry[at])) != 0;
+        }
+        if (!sound) {
+          mac->Fail(std::string(key) + "[" + std::to_string(index) + "]",
+                    "expected a MAC address as \"00:1B:21:10:00:01\"");
+        }
+      }
+      (std::string_view(key) == "first_list" ? expect.firstList : expect.secondList) = entries;
+    }
+    mac->Finish();
+  }
+  if (HasKey(*table, "suppressed")) expect.suppressed = table->Numbers("suppressed", 16);
+  expect.resets = table->Unsigned("resets", 32);
+  expect.cmosCounter = table->Unsigned("cmos_counter", 8);
+  if (HasKey(*table, "post_codes")) expect.postCodes = table->Numbers("post_codes", 32);
+  expect.trapCode = table->Unsigned("trap_code", 32);
+  if (auto s3 = table->Table("s3")) {
+    expect.s3Locked = s3->Bool("locked");
+    expect.s3Closed = s3->Bool("closed");
+    expect.s3Messages = s3->Unsigned("messages", 32);
+    expect.s3EndMark = s3->Unsigned("end_mark", 16);
+    expect.s3TableFreed = s3->Bool("table_freed");
+    s3->Finish();
+  }
+  if (expect.Empty()) table->FailTable("an [expect] table with nothing to check");
+  table->Finish();
+}
+
 Board ParseDocument(const toml::table &document, BoardSource &source) {
   Board board;
   board.source = source.File();
@@ -1160,6 +1245,7 @@ Board ParseDocument(const toml::table &document, BoardSource &source) {
   ReadModules(root, board);
   ReadPeiServices(root, board);
   ReadHook4Caller(root, board);
+  ReadExpectations(root, board);
   root.Finish();
   CheckBoard(board, source);
   return board;

@@ -104,7 +104,7 @@ std::string ExpectationText(const Json &result) {
   if (result.at("differences").empty()) {
     return "Expectations: met (" + std::to_string(result.at("checked").size()) + " fields)\n";
   }
-  std::string text = "Expectations: NOT met\n";
+  std::string text = "Expectations: NOT met (exit status 4)\n";
   for (const Json &difference : result.at("differences")) {
     text += "  " + difference.at("field").get<std::string>() + ": expected " +
             difference.at("expected").dump() + ", got " + difference.at("got").dump() + "\n";

@@ -1,5 +1,7 @@
 #include "Report.h"
 
+#include "Expect.h"
+
 #include <cstdio>
 #include <sstream>
 
@@ -330,6 +332,7 @@ std::string RenderText(const Json &report, bool trace) {
       << Plural(result.at("boots").get<uint64_t>(), "boot", "boots") << " ("
       << Plural(result.at("resets").get<uint64_t>(), "reset", "resets") << "); exit status "
       << result.at("exit_code") << "\n";
+  if (report.contains("expectations")) out << ExpectationText(report.at("expectations"));
   const Json &identification = report.at("identification");
   if (!identification.is_null()) {
     const Json &tokens = identification.at("tokens");
