@@ -1019,6 +1019,9 @@ void ReadCmos(TableReader &root, Board &board) {
 // the format.
 constexpr const char *kInstallablePpis[] = {"smbus", "i2c-table", "i2c-apply"};
 
+// More installations than the PPI database holds show nothing new.
+constexpr size_t kMaxPeiSteps = 128;
+
 bool IsInstallable(const std::string &name) {
   return std::any_of(std::begin(kInstallablePpis), std::end(kInstallablePpis),
                      [&](const char *ppi) { return name == ppi; });
@@ -1027,6 +1030,9 @@ bool IsInstallable(const std::string &name) {
 void ReadPeiSequence(TableReader &table, ModulesDescription &modules) {
   const toml::array *steps = table.Array("pei_installs");
   if (steps == nullptr) return;
+  if (steps->size() > kMaxPeiSteps) {
+    table.Fail("pei_installs", "at most 128 steps (the PEI foundation holds 128 PPIs)");
+  }
   modules.peiSequence.clear();
   bool entry = false;
   const std::string expected =
