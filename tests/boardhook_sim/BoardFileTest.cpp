@@ -388,6 +388,9 @@ INSTANTIATE_TEST_SUITE_P(
                  "expected \"after-setup-trigger\", \"before-setup-trigger\" or \"never\""},
         BadInput{"PEI entry in a list", "[modules]\npei_installs = [[\"smbus\", \"entry\"]]\n", 2,
                  "modules.pei_installs[0][1]", "the module's entry is a step of its own"},
+        BadInput{"PEI steps beyond the database",
+                 "[modules]\npei_installs = [" + Repeat("\"smbus\", ", 129) + "]\n", 2,
+                 "modules.pei_installs", "at most 128 steps"},
         BadInput{"PEI empty list", "[modules]\npei_installs = [\"entry\", []]\n", 2,
                  "modules.pei_installs[1]", "at least one PPI"},
         BadInput{"PEI service failing twice",
@@ -397,6 +400,55 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"PPI of a service that looks for none",
                  "[pei_services]\nfailures = [{service = \"NotifyPpi\", ppi = \"smbus\"}]\n", 2,
                  "pei_services.failures[0].ppi", "only LocatePpi looks for a PPI"},
+        // Text the TOML library would misread, refused before it: non-ASCII
+        // characters outside strings and comments (its character classes are
+        // undefined for some of them; the sanitizer build runs its parser
+        // under UndefinedBehaviorSanitizer), text that is not UTF-8, and
+        // ASCII on which it breaks assertions of its own (a header name that
+        // starts like no key, '}' as an array element, a date followed by a
+        // space and a digit).
+        BadInput{"non-ASCII in a bare key", "[smbus]\nid_bytè_1 = 1\n", 2, "smbus.id_bytè",
+                 "non-ASCII character 'è' (U+00E8) outside a string or comment"},
+        BadInput{"U+FD7B in a bare key", "[smbus]\nid_byte\xEF\xB5\xBB = 1\n", 2,
+                 "smbus.id_byte\xEF\xB5\xBB", "(U+FD7B)"},
+        BadInput{"non-ASCII after a value", "[smbus]\nid_byte_1 = 1é\n", 2, "smbus.id_byte_1",
+                 "non-ASCII character 'é'"},
+        BadInput{"ideographic space after a value",
+                 "[[device]]\naddress = \"01:00.0\"\nid = 1\n[[device]]\nid = 2\u3000\n", 5,
+                 "device[1].id", "(U+3000)"},
+        BadInput{"non-ASCII in a header", "[rés]\n", 1, "rés", "non-ASCII character"},
+        BadInput{"quoted non-ASCII key", "[smbus]\n\"id_bytè_1\" = 1\n", 2, "smbus.id_bytè_1",
+                 "unknown key"},
+        BadInput{"byte 0xFF in a string", "[board]\nname = \"\xFF\"\n", 2, "board.name",
+                 "not UTF-8 (byte 0xFF)"},
+        BadInput{"UTF-16 surrogate as UTF-8", "[board]\nname = \"\xED\xA0\x80\"\n", 2, "board.name",
+                 "not UTF-8 (byte 0xED)"},
+        BadInput{"truncated UTF-8 in a comment", "[board]\n# \xC3\n", 2, "board",
+                 "not UTF-8 (byte 0xC3)"},
+        BadInput{"escaped non-ASCII", "[board]\nname = \"\\é\"\n", 2, "board.name",
+                 "invalid escape sequence '\\é'"},
+        BadInput{"escaped non-ASCII in a multi-line string", "[board]\nname = \"\"\"\n\\é\"\"\"\n",
+                 3, "board.name", "invalid escape sequence"},
+        BadInput{"header name starting with =", "[board]\n[[=root_port]]\n", 2, "=root_port[0]",
+                 "a table name starts with a letter"},
+        BadInput{"header name after a blank", "[ =smbus]\n", 1, "=smbus",
+                 "a table name starts with a letter"},
+        BadInput{"header without a name", "[smbus]\n[\n", 2, "",
+                 "a table name starts with a letter"},
+        BadInput{"brace as an array element", "[modules]\npei_installs = [}]\n", 2,
+                 "modules.pei_installs", "'}' closes no inline table"},
+        BadInput{"brace after a comment in an array",
+                 "[modules]\npei_installs = [\"smbus\",\n  # a comment\n  }]\n", 4,
+                 "modules.pei_installs", "'}' closes no inline table: the array is still open"},
+        BadInput{"bracket inside an inline table", "[[device]]\nbars = [{size = 16]}]\n", 2,
+                 "device[0].bars.size", "']' closes no array"},
+        BadInput{
+            "date as a number", "[smbus]\nid_byte_1 = 1979-05-27 1\n", 2, "smbus.id_byte_1",
+            "'1979-05-27' is not a number (dates and times are no part of a board description)"},
+        BadInput{"date in an array", "[smbus]\nabsent = [0x39,\n 1979-05-27 1]\n", 3,
+                 "smbus.absent", "is not a number"},
+        BadInput{"time as a number", "[cpu]\ndr2 = 07:32:00\n", 2, "cpu.dr2",
+                 "'07:32:00' is not a number"},
         BadInput{"PEI entry twice", "[modules]\npei_installs = [\"entry\", \"smbus\", \"entry\"]\n",
                  2, "modules.pei_installs[2]", "the module's entry runs once"}),
     [](const ::testing::TestParamInfo<BadInput> &info) {
@@ -408,9 +460,8 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 // Non-ASCII characters reach the TOML library only as escapes inside
-// strings (its character classes are undefined for some of them elsewhere;
-// the sanitizer build runs its parser under UndefinedBehaviorSanitizer).
-// Strings and comments keep any UTF-8 text.
+// strings (the refused cases are in the table above); strings and comments
+// keep any UTF-8 text.
 TEST(BoardFileTest, NonAsciiTextIsReadWhereTomlAllowsIt) {
   const struct {
     std::string text;
@@ -433,38 +484,16 @@ TEST(BoardFileTest, NonAsciiTextIsReadWhereTomlAllowsIt) {
       ADD_FAILURE() << error.what();
     }
   }
+}
 
-  const struct {
-    std::string text;
-    uint32_t line;
-    std::string key;
-    std::string message;
-  } refused[] = {
-      {"[smbus]\nid_bytè_1 = 1\n", 2, "smbus.id_bytè",
-       "non-ASCII character 'è' (U+00E8) outside a string or comment"},
-      {"[smbus]\nid_byte\xEF\xB5\xBB = 1\n", 2, "smbus.id_byte\xEF\xB5\xBB", "(U+FD7B)"},
-      {"[smbus]\nid_byte_1 = 1é\n", 2, "smbus.id_byte_1", "non-ASCII character 'é'"},
-      {"[[device]]\naddress = \"01:00.0\"\nid = 1\n[[device]]\nid = 2\u3000\n", 5, "device[1].id",
-       "(U+3000)"},
-      {"[rés]\n", 1, "rés", "non-ASCII character"},
-      {"[smbus]\n\"id_bytè_1\" = 1\n", 2, "smbus.id_bytè_1", "unknown key"},
-      {"[board]\nname = \"\xFF\"\n", 2, "board.name", "not UTF-8 (byte 0xFF)"},
-      {"[board]\nname = \"\xED\xA0\x80\"\n", 2, "board.name", "not UTF-8 (byte 0xED)"},
-      {"[board]\n# \xC3\n", 2, "board", "not UTF-8 (byte 0xC3)"},
-      {"[board]\nname = \"\\é\"\n", 2, "board.name", "invalid escape sequence '\\é'"},
-      {"[board]\nname = \"\"\"\n\\é\"\"\"\n", 3, "board.name", "invalid escape sequence"},
-  };
-  for (const auto &c : refused) {
-    SCOPED_TRACE(c.text);
-    try {
-      ParseBoard(c.text, "text.toml");
-      ADD_FAILURE() << "accepted";
-    } catch (const BoardError &error) {
-      EXPECT_EQ(error.Line(), c.line) << error.what();
-      EXPECT_EQ(error.Key(), c.key) << error.what();
-      EXPECT_NE(error.Message().find(c.message), std::string::npos) << error.what();
-    }
-  }
+// The checks before the TOML library (the table above) leave well-formed
+// text alone: nested brackets that match, keys that look like numbers.
+TEST(BoardFileTest, MatchingBracketsAndNumberKeysStillRead) {
+  const Board board = ParseBoard(
+      "[smbus]\nfailures = [\n  {address = 0x3A, operation = \"read\"},\n]\n[pcd]\n3 = 2\n",
+      "text.toml");
+  EXPECT_EQ(board.smbus.failures.size(), 1u);
+  EXPECT_EQ(board.pcd.size(), 1u);
 }
 
 // Files are read up to 4 MiB and never waited for: endless input, an empty

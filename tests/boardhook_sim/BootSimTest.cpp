@@ -455,6 +455,14 @@ TEST_F(BootSimTest, DescribedCasesReproduceWhatTheFirmwareDoes) {
          EXPECT_NE(std::find(refused.begin(), refused.end(), "Get8 445"), refused.end());
          EXPECT_NE(std::find(refused.begin(), refused.end(), "Get8 4"), refused.end());
        }},
+      // The table's fields at their edges are read and written in place.
+      {"s3-table-edges.toml",
+       [&](const Json &boot) {
+         const Json &s3 = boot.at("dxe").at("s3");
+         EXPECT_EQ(s3.at("messages").size(), 1u);
+         EXPECT_EQ(s3.at("table").at("end_mark"), 0xFFFF);
+         EXPECT_EQ(s3.at("table").at("freed"), true);
+       }},
       // Hook4 before the trigger, the caller's bytes 0-2 kept, a second
       // buffer too small for the entry.
       {"hook4-caller.toml",

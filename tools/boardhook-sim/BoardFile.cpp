@@ -493,7 +493,7 @@ void ReadSetupVariable(TableReader &root, Board &board) {
   for (TableReader &entry : table->Tables("bytes")) {
     if (size == 0) entry.FailTable("the variable has no bytes (size 0)");
     const auto offset =
-        entry.Ranged("offset", 0, size - 1, "0 to size − 1 = " + std::to_string(size - 1));
+        entry.Ranged("offset", 0, size - 1, "0 to size − 1 = " + table->Number("size", size - 1));
     if (!offset) entry.Missing("offset");
     variable.data[*offset] = static_cast<uint8_t>(entry.Required("value", 8));
     entry.Finish();
@@ -751,15 +751,17 @@ void PlaceCapabilities(TableReader &entry, DeviceDescription &device,
   unsigned next = 0x40;
   auto place = [&](uint8_t &offset, unsigned size, const std::string &key) {
     const unsigned at = offset != 0 ? offset : (next + 3) & ~3u;
+    // The offset as written, or where the capability follows the one before.
+    const std::string atText = offset != 0 ? entry.Source().Number(key + ".offset", at)
+                                           : NumberText(at, NumberBase::Hexadecimal);
     if (at + size > 0x100) {
-      entry.Source().Fail(key, "the capability at " + NumberText(at, NumberBase::Hexadecimal) +
+      entry.Source().Fail(key, "the capability at " + atText +
                                    " does not fit below 0x100 (it takes " + std::to_string(size) +
                                    " bytes)");
     }
     for (const Placed &other : placed) {
       if (at < other.end && other.first < at + size) {
-        entry.Source().Fail(key, "the capability at " + NumberText(at, NumberBase::Hexadecimal) +
-                                     " overlaps " + other.key);
+        entry.Source().Fail(key, "the capability at " + atText + " overlaps " + other.key);
       }
     }
     placed.push_back({at, at + size, key});
@@ -891,7 +893,7 @@ void ReadDevices(TableReader &root, Board &board) {
       if (bytes.block.offset > bar->size ||
           bytes.block.bytes.size() > bar->size - bytes.block.offset) {
         block.Fail("offset", "the bytes do not lie inside BAR " + std::to_string(bytes.bar) + " (" +
-                                 NumberText(bar->size, NumberBase::Hexadecimal) + " bytes)");
+                                 entry.Source().Number(bar->key + ".size", bar->size) + " bytes)");
       }
       block.Finish();
       device.barBytes.push_back(std::move(bytes));
@@ -1042,6 +1044,9 @@ void ReadCmos(TableReader &root, Board &board) {
 // the format.
 constexpr const char *kInstallablePpis[] = {"smbus", "i2c-table", "i2c-apply"};
 
+// More installations than the PPI database holds show nothing new.
+constexpr size_t kMaxPeiSteps = 128;
+
 bool IsInstallable(const std::string &name) {
   return std::any_of(std::begin(kInstallablePpis), std::end(kInstallablePpis),
                      [&](const char *ppi) { return name == ppi; });
@@ -1050,6 +1055,9 @@ bool IsInstallable(const std::string &name) {
 void ReadPeiSequence(TableReader &table, ModulesDescription &modules) {
   const toml::array *steps = table.Array("pei_installs");
   if (steps == nullptr) return;
+  if (steps->size() > kMaxPeiSteps) {
+    table.Fail("pei_installs", "at most 128 steps (the PEI foundation holds 128 PPIs)");
+  }
   modules.peiSequence.clear();
   bool entry = false;
   const std::string expected =

@@ -51,7 +51,7 @@ uint32_t BoardSource::Line(const std::string &key) const {
 
 std::string BoardSource::Number(const std::string &key, uint64_t value) const {
   const auto found = entries_.find(key);
-  return NumberText(value, found == entries_.end() ? NumberBase::Hexadecimal : found->second.base);
+  return NumberText(value, found == entries_.end() ? NumberBase::Decimal : found->second.base);
 }
 
 void BoardSource::Fail(const std::string &key, const std::string &message) const {

@@ -26,8 +26,8 @@ class BoardSource {
   }
   // The line of the key, else of the nearest enclosing key that was noted.
   uint32_t Line(const std::string &key) const;
-  // `value` in the base the key's number was written in (hexadecimal for
-  // keys that hold no number).
+  // `value` in the base the key's number was written in (decimal for a key
+  // not written, whose default the format states in decimal).
   std::string Number(const std::string &key, uint64_t value) const;
 
   // A BoardError for the key, on its line.

@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <vector>
 
 #include "BoardFile.h"
 
@@ -129,6 +131,11 @@ class AsciiConverter {
       } else {
         if (c == '{' || c == ',') keyStart_ = at_ + 1;
         if (c == '=') value_ = Key(at_);
+        if (!headerLine_) {
+          if (std::isdigit(static_cast<unsigned char>(c)) && ValueStarts()) CheckNumber();
+          Bracket(c);
+        }
+        if (c != ' ' && c != '\t' && c != '\n' && c != '\r') previous_ = c;
         Copy(1);
         if (c == '\n') StartLine();
       }
@@ -168,10 +175,50 @@ class AsciiConverter {
     }
   }
 
-  // A new line outside strings: a table header changes the table that
-  // messages name.
+  // Whether a value starts here: after '=', or as an element of an array.
+  bool ValueStarts() const {
+    return previous_ == '=' ||
+           ((previous_ == '[' || previous_ == ',') && !open_.empty() && open_.back() == '[');
+  }
+
+  // A value that starts with a digit is a number here. The library reads
+  // dates and times too, and one of its paths for them (a date, a space, a
+  // digit, then the end of the value) breaks an assertion of its own; no
+  // key of a board takes them, so they are refused here.
+  void CheckNumber() {
+    const size_t end = text_.find_first_of(" \t\r\n,]}#", at_);
+    const std::string_view token = text_.substr(at_, end - at_);
+    if (token.find_first_of("-:") != std::string_view::npos) {
+      Fail("'" + std::string(token) +
+           "' is not a number (dates and times are no part of a board description)");
+    }
+  }
+
+  // Brackets of values (arrays, inline tables), apart from headers. The
+  // library asserts that an array's element does not start with '}', so a
+  // closing bracket must match the open one.
+  void Bracket(char c) {
+    if (c == '[' || c == '{') {
+      open_.push_back(c);
+      keyPrefixes_.push_back(value_.empty() ? table_ : value_);
+    } else if ((c == ']' || c == '}') && !open_.empty()) {
+      if ((c == ']') != (open_.back() == '[')) {
+        Fail(std::string("'") + c + "' closes no " + (c == ']' ? "array" : "inline table") +
+             ": the " + (open_.back() == '[' ? "array" : "inline table") + " is still open");
+      }
+      open_.pop_back();
+      keyPrefixes_.pop_back();
+    }
+  }
+
+  // A new line outside strings. Outside a value, a table header changes the
+  // table that messages name; inside one (an array over several lines) the
+  // key stays that of the value.
   void StartLine() {
     keyStart_ = at_;
+    headerLine_ = false;
+    if (open_.empty()) previous_ = '\n';
+    if (!open_.empty()) return;
     value_.clear();
     const size_t end = std::min(text_.find('\n', at_), text_.size());
     const std::string_view line = Trimmed(text_.substr(at_, end - at_));
@@ -183,13 +230,23 @@ class AsciiConverter {
     const std::string name(Trimmed(line.substr(
         open, close == std::string_view::npos ? std::string_view::npos : close - open)));
     table_ = array ? name + "[" + std::to_string(arrayCounts_[name]++) + "]" : name;
+    // The library requires a header's name to start as a key does (it
+    // asserts so); anything else is refused here.
+    const std::string_view rest = line.substr(open);
+    const size_t at = rest.find_first_not_of(" \t");
+    const char first = at == std::string_view::npos ? '\n' : rest[at];
+    if (!std::isalnum(static_cast<unsigned char>(first)) && first != '_' && first != '-' &&
+        first != '"' && first != '\'' && first != ']') {
+      Fail("a table name starts with a letter, a digit, _, - or a quote");
+    }
   }
 
   // The key being written before `end` on this line (a comment holds none).
   std::string Key(size_t end) const {
     end = std::min(end, text_.find('#', keyStart_));
     const std::string key(Trimmed(text_.substr(keyStart_, end - keyStart_)));
-    return table_.empty() || key.empty() ? table_ + key : table_ + "." + key;
+    const std::string &base = keyPrefixes_.empty() ? table_ : keyPrefixes_.back();
+    return base.empty() || key.empty() ? base + key : base + "." + key;
   }
 
   // The key that a message names: the table of a header line, the key whose
@@ -342,6 +399,9 @@ class AsciiConverter {
   std::map<std::string, unsigned> arrayCounts_;
   size_t keyStart_ = 0;
   bool headerLine_ = false;
+  std::string open_;                      // open brackets of values, innermost last
+  std::vector<std::string> keyPrefixes_;  // the key of each open value
+  char previous_ = '\n';                  // the last character outside strings, comments and blanks
   std::string value_;
 };
 
