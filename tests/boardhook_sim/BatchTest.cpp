@@ -148,3 +148,69 @@ TEST(BatchTest, Conventions) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string WriteBoard(const std::string &name, const std::string &text) {
+  const std::string path = ::testing::TempDir() + "/" + name;
+  std::ofstream(path) << text;
+  return path;
+}
+
+// The example boards carry the expectations their boots meet: a CI job over
+// boards/ is green, a trap that was expected included.
+TEST(ExpectationsTest, TheExampleBoardsMeetTheirExpectations) {
+  const boardhook_sim_test::ToolRun run = RunTool({"--json", BOARDHOOK_SIM_EXAMPLE_BOARDS});
+  EXPECT_EQ(run.exitCode, 0) << run.out;
+  size_t checked = 0;
+  for (const Json &board : run.report.at("boards")) {
+    if (!board.at("report").contains("expectations")) continue;
+    checked++;
+    EXPECT_TRUE(board.at("report").at("expectations").at("met").get<bool>()) << board.at("source");
+  }
+  EXPECT_GE(checked, 5u);
+}
+
+// A boot that differs exits 4 and names each field, expected against got;
+// the fields that agree are not listed.
+TEST(ExpectationsTest, DifferencesArePerField) {
+  const std::string board = WriteBoard("expect-differs.toml",
+                                       "[smbus]\nid_byte_1 = 0x10\n[expect]\noutcome = \"trap\"\n"
+                                       "board_type = 0\nresets = 0\ntokens = {446 = 7}\n");
+  const boardhook_sim_test::ToolRun text = RunTool({board});
+  EXPECT_EQ(text.exitCode, 4) << text.err;
+  EXPECT_NE(text.out.find("Expectations: NOT met (exit status 4)\n"
+                          "  outcome: expected \"trap\", got \"ready-to-boot\"\n"
+                          "  tokens.446: expected 7, got 0\n"),
+            std::string::npos)
+      << text.out;
+  EXPECT_EQ(text.out.find("board_type: expected"), std::string::npos) << text.out;
+
+  const boardhook_sim_test::ToolRun json = RunTool({"--json", board});
+  const Json &expectations = json.report.at("expectations");
+  EXPECT_EQ(expectations.at("met"), false);
+  EXPECT_EQ(expectations.at("exit_code"), 4);
+  EXPECT_EQ(expectations.at("checked"), Json({"outcome", "board_type", "tokens.446", "resets"}));
+}
+
+// --check validates the expectations as any other table.
+TEST(ExpectationsTest, BadExpectationsAreBadInput) {
+  const struct {
+    std::string text;
+    std::string message;
+  } cases[] = {
+      {"[expect]\noutcome = \"sideways\"\n", ":2: key 'expect.outcome': expected"},
+      {"[expect]\nresets = 1\nwhatever = 2\n", ":3: key 'expect.whatever': unknown key"},
+      {"[expect]\nmac = {first_list = [\"00:1B\"]}\n", "key 'expect.mac.first_list[0]'"},
+      {"[expect]\n", "an [expect] table with nothing to check"},
+  };
+  int index = 0;
+  for (const auto &c : cases) {
+    const std::string board = WriteBoard("bad-expect-" + std::to_string(index++) + ".toml", c.text);
+    const boardhook_sim_test::ToolRun run = RunTool({"--check", board});
+    EXPECT_EQ(run.exitCode, 2) << c.text;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+  }
+}
+
+}  // namespace
