@@ -90,8 +90,7 @@ PeImage ParseTeImage(const std::vector<uint8_t> &file, uint16_t machine, uint16_
   }
   image.sectionAlignment = alignment;
   image.fileAlignment = alignment;
-  const uint64_t size = (end + alignment - 1) / alignment * alignment;
-  image.sizeOfImage = static_cast<uint32_t>(std::min<uint64_t>(size, UINT32_MAX));
+  image.sizeOfImage = static_cast<uint32_t>(std::min<uint64_t>(end, UINT32_MAX));
   image_reader::CheckImage(image, in);
   return image;
 }

@@ -39,9 +39,10 @@ TeHeader DecodeTeHeader(const std::vector<uint8_t> &file);
 
 // Reads and checks a TE image for `machine` and `subsystem` (kAnyMachine,
 // kAnySubsystem: any this loader knows) into the record LoadPeImage loads.
-// A TE header does not give the image's size or section alignment: the size
-// ends with the last section, and the alignment is the largest power of two
-// (up to 4 KiB) that every section's address is a multiple of.
+// A TE header gives neither the image's size nor its section alignment: the
+// size ends with the last section, and the alignment is the largest power of
+// two (up to 4 KiB) that every section's address is a multiple of, so at
+// least the alignment the image was linked with.
 PeImage ParseTeImage(const std::vector<uint8_t> &file, uint16_t machine, uint16_t subsystem);
 
 }  // namespace sim

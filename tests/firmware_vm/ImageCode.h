@@ -45,6 +45,9 @@ class ImageCode {
   // C++ routine matches by its undecorated name).
   Instruction Find(const std::string &Routine, const std::string &Mnemonic) const;
 
+  // The image's entry point, from its PE header.
+  std::uint64_t EntryRva() const;
+
  private:
   std::filesystem::path Image_;
   std::filesystem::path Objdump_;
