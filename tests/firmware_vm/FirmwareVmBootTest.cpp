@@ -152,14 +152,15 @@ void ExpectHarnessAttached(const MachineRun &Run, const AppReport &Parsed, unsig
 // PCD_PROTOCOL was installed; with the application's proxy installed, the
 // dispatcher loaded the driver's file from the volume as a boot-service
 // driver, the processor entered it, and it stays loaded.
-void ExpectDispatchedFromTheVolume(const MachineRun &Run, const AppReport &Parsed) {
+void ExpectDispatchedFromTheVolume(const MachineRun &Run, const AppReport &Parsed,
+                                   const fs::path &Volume) {
   ReportLine Standins = Parsed.Line("standins");
   EXPECT_EQ(Standins["pcd_withdrawn"], "0x0");
   EXPECT_EQ(Standins["pcd_proxy"], "0x0");
-  ReportLine Volume = Parsed.Line("volume");
-  EXPECT_EQ(Volume["read_status"], "0x0");
-  EXPECT_EQ(Volume["size"], std::to_string(fs::file_size(BOARDHOOK_VOLUME)));
-  EXPECT_EQ(Volume["process_status"], "0x0");
+  ReportLine Read = Parsed.Line("volume");
+  EXPECT_EQ(Read["read_status"], "0x0");
+  EXPECT_EQ(Read["size"], std::to_string(fs::file_size(Volume)));
+  EXPECT_EQ(Read["process_status"], "0x0");
   ReportLine Dispatch = Parsed.Line("dispatch");
   EXPECT_EQ(Dispatch["without_pcd"], EFI_NOT_FOUND_TEXT) << "nothing dispatched";
   EXPECT_EQ(Dispatch["found_without_pcd"], "no");
@@ -215,7 +216,7 @@ TEST_F(ShippedDriver, MachineShutsDownCleanlyWithoutCpuException) {
 // and starts it.
 TEST_F(ShippedDriver, DispatcherRunsTheDriverFromTheVolumeOnceItsDependencyHolds) {
   ASSERT_NO_FATAL_FAILURE(RequireReport());
-  ExpectDispatchedFromTheVolume(Run(), Parsed());
+  ExpectDispatchedFromTheVolume(Run(), Parsed(), BOARDHOOK_VOLUME);
   EXPECT_EQ(Parsed().Line("standins")["setup_item_suppress"], "0x0");
   ExpectHarnessAttached(Run(), Parsed(), FIRMWARE_VM_BOARD_SOUND_TABLE);
 }
@@ -230,6 +231,8 @@ TEST_F(ShippedDriver, HarnessAnswersTheMmioConfigurationReadOnce) {
   EXPECT_EQ(Run().Harness.MmioConfigurationAnswers, 1u);
   EXPECT_EQ(Run().Harness.BackDoorQueries, 0u);
   EXPECT_TRUE(Run().Harness.HandOvers.empty());
+  // DebugPrintEnable 0: the back-ends' write paths are not in the image.
+  EXPECT_FALSE(Run().Harness.HandOverInImage);
 }
 
 TEST_F(ShippedDriver, EntryReturnsSuccessAndInstallsTheHookTableFromItsOwnImage) {
@@ -382,7 +385,7 @@ TEST_F(TrapThatReturns, EachTrapShowsItsCodeOnceAndReturns) {
 // created and the board entry runs.
 TEST_F(TrapThatReturns, StartUpGoesOnAfterTheMmioConfigurationTrap) {
   ASSERT_NO_FATAL_FAILURE(RequireReport());
-  ExpectDispatchedFromTheVolume(Run(), Parsed());
+  ExpectDispatchedFromTheVolume(Run(), Parsed(), BOARDHOOK_VOLUME);
   EXPECT_EQ(Run().Harness.EntryStatus, std::optional<std::uint64_t>(0));
   EXPECT_EQ(Parsed().Watch("board_hook")["in_driver_image"], "1");
   EXPECT_EQ(Parsed().Line("hooks")["hook5"], "1");
@@ -454,7 +457,7 @@ TEST_F(DebugPrintDriver, BrokenSignatureTrapsIntoTheDisplayLoopWithTheTablesCode
   ExpectHarnessAttached(Run(), Parsed(), FIRMWARE_VM_BOARD_BAD_SIGNATURE);
   EXPECT_EQ(Run().Harness.MmioConfigurationAnswers, 1u);
   EXPECT_EQ(Run().Harness.BackDoorQueries, 1u);
-  ExpectDispatchedFromTheVolume(Run(), Parsed());
+  ExpectDispatchedFromTheVolume(Run(), Parsed(), BOARDHOOK_DEBUG_PRINT_VOLUME);
   EXPECT_EQ(Run().Harness.EntryStatus, std::optional<std::uint64_t>(0));
   EXPECT_EQ(Parsed().Line("s3")["signal_returned"], "no");
   EXPECT_EQ(Parsed().Line("smm")["communicate_calls"], "0");
@@ -500,6 +503,7 @@ TEST_F(DebugPrintDriver, UartCarriesTheSimulatorsDebugText) {
 TEST_F(DebugPrintDriver, DebugToolTakesTheSimulatorsHandOvers) {
   ASSERT_NO_FATAL_FAILURE(RequireReport());
   ASSERT_NO_FATAL_FAILURE(RequireSimulated());
+  ASSERT_TRUE(Run().Harness.HandOverInImage);
   const std::vector<ToolHandOver> &Taken = Run().Harness.HandOvers;
   ASSERT_EQ(Taken.size(), Simulated().HandOvers.size());
   ASSERT_EQ(Taken.size(), Simulated().RedirectTexts.size());

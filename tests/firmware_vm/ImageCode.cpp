@@ -134,6 +134,11 @@ std::uint64_t ImageCode::EntryRva() const {
   return Read32(Read32(0x3C) + 4 + 20 + 16);
 }
 
+bool ImageCode::Has(const std::string &Routine) const {
+  return std::any_of(Code_.begin(), Code_.end(),
+                     [&](const MapSymbol &Each) { return NamesRoutine(Each.Name, Routine); });
+}
+
 Instruction ImageCode::Find(const std::string &Routine, const std::string &Mnemonic) const {
   auto Symbol = std::find_if(Code_.begin(), Code_.end(), [&](const MapSymbol &Each) {
     return NamesRoutine(Each.Name, Routine);

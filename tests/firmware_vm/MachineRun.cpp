@@ -142,14 +142,20 @@ class HarnessSession {
     }
     BackDoor_ = Base + Code.Find("HwCpuidBackDoor", "cpuid").NextRva;
     Gdb_.InsertBreakpoint(BackDoor_);
-    Instruction HandOver = Code.Find("HwDebugToolHandOver", "outl");
-    HandOver_ = Base + HandOver.Rva;
-    AfterHandOver_ = Base + HandOver.NextRva;
-    Gdb_.InsertBreakpoint(HandOver_);
+    // A build whose DebugPrintEnable is 0 leaves the debug tool's
+    // hand-over out: nothing of it could run.
+    Log_.HandOverInImage = Code.Has("HwDebugToolHandOver");
+    if (Log_.HandOverInImage) {
+      Instruction HandOver = Code.Find("HwDebugToolHandOver", "outl");
+      HandOver_ = Base + HandOver.Rva;
+      AfterHandOver_ = Base + HandOver.NextRva;
+      Gdb_.InsertBreakpoint(*HandOver_);
+    }
     Entry_ = Base + Code.EntryRva();
     Gdb_.InsertBreakpoint(*Entry_);
     Journal_ << "attach base=" << Hex(Base) << " entry=" << Hex(*Entry_)
-             << " back_door=" << Hex(BackDoor_) << " hand_over=" << Hex(HandOver_)
+             << " back_door=" << Hex(BackDoor_)
+             << (HandOver_ ? " hand_over=" + Hex(*HandOver_) : std::string())
              << (MsrRead_ ? " msr_read=" + Hex(*MsrRead_) : std::string()) << "\n";
 
     std::vector<std::uint8_t> Board;
@@ -170,7 +176,7 @@ class HarnessSession {
       AnswerMsrRead();
     } else if (Rip == BackDoor_) {
       AnswerBackDoor();
-    } else if (Rip == HandOver_) {
+    } else if (HandOver_ && Rip == *HandOver_) {
       TakeHandOver();
     } else {
       Journal_ << "stop at " << Hex(Rip) << ", not a breakpoint of the harness\n";
@@ -264,7 +270,7 @@ class HarnessSession {
   std::optional<std::uint64_t> Return_;
   std::optional<std::uint64_t> MsrRead_;
   std::uint64_t BackDoor_ = 0;
-  std::uint64_t HandOver_ = 0;
+  std::optional<std::uint64_t> HandOver_;
   std::uint64_t AfterHandOver_ = 0;
 };
 

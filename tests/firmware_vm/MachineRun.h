@@ -88,6 +88,7 @@ struct HarnessLog {
   std::vector<std::uint32_t> MsrReads;       // indices read while the MSR breakpoint stood
   unsigned MmioConfigurationAnswers = 0;
   unsigned BackDoorQueries = 0;
+  bool HandOverInImage = false;  // the driver can hand text to the debug tool
   std::vector<ToolHandOver> HandOvers;
   std::string Error;  // a harness failure, empty when none
 };
