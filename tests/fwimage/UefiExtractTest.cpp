@@ -10,7 +10,7 @@
 #include <map>
 #include <sstream>
 
-#include "BuiltImages.h"
+#include "TestSupport.h"
 #include "Module.h"
 #include "Volume.h"
 

@@ -1,4 +1,4 @@
-#include "BuiltImages.h"
+#include "TestSupport.h"
 
 #include "sim/loader/PeImage.h"
 
