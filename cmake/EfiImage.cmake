@@ -27,6 +27,41 @@ set(BOARDHOOK_IMAGE_CFLAGS
 # /Brepro would add (a TE image carries none).
 set(BOARDHOOK_IMAGE_LINK_FLAGS /nologo /nodefaultlib /timestamp:0 /opt:ref /debug:none)
 
+# efi_image_objects(<out> IMAGE <name> DIR <dir> TRIPLE <triple>
+#                   [DEFINES <-D...>] [BITCODE] SOURCES <files...>)
+# Compiles each source for the image into <dir> and sets <out> to the
+# objects: machine code with its stack-usage record (X.obj -> X.su), or
+# with BITCODE, bitcode for link-time optimisation (its frames come with the
+# optimised object).
+function(efi_image_objects out)
+  cmake_parse_arguments(OBJ "BITCODE" "IMAGE;DIR;TRIPLE" "DEFINES;SOURCES" ${ARGN})
+  set(result)
+  foreach(src IN LISTS OBJ_SOURCES)
+    file(RELATIVE_PATH rel ${PROJECT_SOURCE_DIR} ${src})
+    string(REPLACE "/" "_" objname ${rel})
+    set(obj ${OBJ_DIR}/${objname}.obj)
+    if(OBJ_BITCODE)
+      set(kind -flto)
+      set(su)
+    else()
+      set(kind)
+      set(su ${OBJ_DIR}/${objname}.su)
+    endif()
+    add_custom_command(
+      OUTPUT ${obj}
+      BYPRODUCTS ${su}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${OBJ_DIR}
+      COMMAND ${BOARDHOOK_CLANG} --target=${OBJ_TRIPLE} ${BOARDHOOK_IMAGE_CFLAGS} ${OBJ_DEFINES}
+              ${kind} -MD -MF ${obj}.d -c ${src} -o ${obj}
+      DEPENDS ${src}
+      DEPFILE ${obj}.d
+      COMMENT "Compiling ${rel} for ${OBJ_IMAGE}"
+      VERBATIM)
+    list(APPEND result ${obj})
+  endforeach()
+  set(${out} ${result} PARENT_SCOPE)
+endfunction()
+
 # add_efi_image(<name> ARCH x64|ia32 ENTRY <symbol> SUBSYSTEM <subsystem>
 #               SOURCES <files...> [RUNTIME <files...>] [LINK_FLAGS <flags...>]
 #               [DEFINITIONS <NAME=VALUE...>] [LTO] [TE])
@@ -53,40 +88,10 @@ function(add_efi_image name)
   endforeach()
   set(objdir ${CMAKE_CURRENT_BINARY_DIR}/${name}.objs)
 
-  # Compiles <sources> into objects (bitcode with -flto) appended to <out>.
-  function(compile_sources out)
-    set(result ${${out}})
-    foreach(src IN LISTS ARGN)
-      file(RELATIVE_PATH rel ${PROJECT_SOURCE_DIR} ${src})
-      string(REPLACE "/" "_" objname ${rel})
-      set(obj ${objdir}/${objname}.obj)
-      # Bitcode has no frames yet: its record comes with the LTO object.
-      set(su)
-      if(NOT lto_flag)
-        set(su ${objdir}/${objname}.su)
-      endif()
-      add_custom_command(
-        OUTPUT ${obj}
-        BYPRODUCTS ${su}
-        COMMAND ${CMAKE_COMMAND} -E make_directory ${objdir}
-        COMMAND ${BOARDHOOK_CLANG} --target=${triple} ${BOARDHOOK_IMAGE_CFLAGS} ${defines}
-                ${lto_flag} -MD -MF ${obj}.d -c ${src} -o ${obj}
-        DEPENDS ${src}
-        DEPFILE ${obj}.d
-        COMMENT "Compiling ${rel} for ${name}"
-        VERBATIM)
-      list(APPEND result ${obj})
-    endforeach()
-    set(${out} ${result} PARENT_SCOPE)
-  endfunction()
-
-  set(runtime_objects)
-  set(lto_flag)
-  compile_sources(runtime_objects ${IMG_RUNTIME})
+  set(compile IMAGE ${name} DIR ${objdir} TRIPLE ${triple} DEFINES ${defines})
+  efi_image_objects(runtime_objects ${compile} SOURCES ${IMG_RUNTIME})
   if(IMG_LTO)
-    set(module_objects)
-    set(lto_flag -flto)
-    compile_sources(module_objects ${IMG_SOURCES})
+    efi_image_objects(module_objects ${compile} BITCODE SOURCES ${IMG_SOURCES})
     set(linked ${objdir}/${name}.linked.bc)
     set(optimized ${objdir}/${name}.lto.bc)
     set(lto_object ${objdir}/${name}.lto.obj)
@@ -103,8 +108,8 @@ function(add_efi_image name)
       VERBATIM)
     set(objects ${lto_object} ${runtime_objects})
   else()
-    set(objects ${runtime_objects})
-    compile_sources(objects ${IMG_SOURCES})
+    efi_image_objects(module_objects ${compile} SOURCES ${IMG_SOURCES})
+    set(objects ${module_objects} ${runtime_objects})
   endif()
 
   set(image ${CMAKE_CURRENT_BINARY_DIR}/${name}.efi)
