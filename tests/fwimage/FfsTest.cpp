@@ -157,13 +157,13 @@ TEST(Ffs, RefusesModuleFilesWithoutWhatTheDispatcherNeeds) {
                   [&] { ReadModuleFile(c.file, c.machine, sim::kSubsystemEfiBootServiceDriver); });
   }
   // The builder only puts a TE image into a PEIM file.
-  ModuleSpec spec;
-  spec.type = kFileTypePeim;
-  spec.uiName = "X";
-  spec.version = "1";
-  spec.depex = "TRUE";
-  spec.image = Built("BoardHookPei.efi");
-  EXPECT_THROW(BuildModuleFile(spec), FormatError);
+  ModuleParts parts;
+  parts.type = kFileTypePeim;
+  parts.uiName = "X";
+  parts.version = "1";
+  parts.depex = "TRUE";
+  parts.image = Built("BoardHookPei.efi");
+  EXPECT_THROW(BuildModuleFile(parts), FormatError);
 }
 
 TEST(Ffs, NamesAndVersionsAreTerminatedAscii) {

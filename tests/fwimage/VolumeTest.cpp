@@ -70,11 +70,11 @@ TEST(Volume, BuiltVolumeReadsBack) {
 // the 8-byte alignment of files, and the volume states the largest.
 TEST(Volume, PlacesFilesOnTheirAlignment) {
   auto file = [](uint8_t fill, size_t length, uint32_t alignment) {
-    FileSpec spec;
-    spec.name.fill(fill);
-    spec.type = kFileTypeDriver;
-    spec.sections.push_back({kSectionRaw, Bytes(length, fill), alignment, 0});
-    return BuildFile(spec);
+    FileParts parts;
+    parts.name.fill(fill);
+    parts.type = kFileTypeDriver;
+    parts.sections.push_back({kSectionRaw, Bytes(length, fill), alignment, 0});
+    return BuildFile(parts);
   };
   const struct {
     std::vector<Bytes> files;

@@ -136,15 +136,15 @@ Bytes VersionData(uint16_t buildNumber, const std::string &version) {
   return data;
 }
 
-Bytes BuildFile(const FileSpec &spec) {
+Bytes BuildFile(const FileParts &parts) {
   uint32_t alignment = 1;
-  for (const SectionSpec &section : spec.sections) {
+  for (const SectionParts &section : parts.sections) {
     alignment = std::max(alignment, FileAlignmentFor(section.alignment));
   }
   // Sections, counted from the start of the file; the data after the
   // header starts on a multiple of `alignment` in the volume.
   Bytes file(kFileHeaderSize, 0);
-  for (const SectionSpec &section : spec.sections) {
+  for (const SectionParts &section : parts.sections) {
     if (section.alignment > 4) {
       if (section.imageStart % 4 != 0) {
         throw FormatError("an image that runs in place must start on a 4-byte boundary");
@@ -163,19 +163,19 @@ Bytes BuildFile(const FileSpec &spec) {
   if (file.size() > kLargestFileSize) {
     throw FormatError("file of " + std::to_string(file.size()) + " bytes; the limit is 16 MiB");
   }
-  uint8_t attributes = spec.checksum ? kFileAttributeChecksum : 0;
+  uint8_t attributes = parts.checksum ? kFileAttributeChecksum : 0;
   for (uint8_t bits = 0; bits < 8; bits++) {
     if (kAlignments[bits] == alignment) attributes |= static_cast<uint8_t>(bits << 3);
   }
   uint8_t *header = file.data();
-  std::copy(spec.name.begin(), spec.name.end(), header);
-  header[18] = spec.type;
+  std::copy(parts.name.begin(), parts.name.end(), header);
+  header[18] = parts.type;
   header[19] = attributes;
   PutLe(header + 20, file.size(), 3);
   // The header checksum counts the file checksum and the state as 0.
   header[16] = static_cast<uint8_t>(-Sum8(ByteView(header, kFileHeaderSize)));
-  header[17] = spec.checksum ? static_cast<uint8_t>(-Sum8(ByteView(file).subspan(kFileHeaderSize)))
-                             : kFixedFileChecksum;
+  header[17] = parts.checksum ? static_cast<uint8_t>(-Sum8(ByteView(file).subspan(kFileHeaderSize)))
+                              : kFixedFileChecksum;
   header[23] = static_cast<uint8_t>(~(kFileHeaderConstruction | kFileHeaderValid | kFileDataValid));
   return file;
 }

@@ -62,7 +62,7 @@ uint32_t FileAlignmentFor(uint32_t bytes);
 // The data alignment a file's attributes state.
 uint32_t DataAlignmentOf(uint8_t attributes);
 
-struct SectionSpec {
+struct SectionParts {
   uint8_t type = 0;
   Bytes data;  // what follows the section header
   // An image that runs in place: its offset 0, which lies `imageStart`
@@ -74,15 +74,15 @@ struct SectionSpec {
   uint32_t imageStart = 0;
 };
 
-struct FileSpec {
+struct FileParts {
   Guid name{};
   uint8_t type = 0;
   bool checksum = true;  // a checksum of the data rather than the fixed value
-  std::vector<SectionSpec> sections;
+  std::vector<SectionParts> sections;
 };
 
 // The whole file, header first. FormatError when it would exceed 16 MiB.
-Bytes BuildFile(const FileSpec &spec);
+Bytes BuildFile(const FileParts &parts);
 
 // The section data of the common types, as builders need them.
 Bytes UserInterfaceData(const std::string &name);

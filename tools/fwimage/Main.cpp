@@ -147,7 +147,7 @@ int main(int argc, char **argv) {
   te->add_option("image", input, "The PE image")->required();
   te->add_option("-o,--output", output, "The TE image to write")->required();
 
-  ModuleSpec module;
+  ModuleParts module;
   std::string guid, type, imagePath;
   auto *ffs = app.add_subcommand("ffs", "Make the firmware file of a module");
   ffs->add_option("--type", type, "peim (TE image) or driver (PE32 image)")
@@ -162,7 +162,7 @@ int main(int argc, char **argv) {
   ffs->add_option("--image", imagePath, "The module's image")->required();
   ffs->add_option("-o,--output", output, "The file to write")->required();
 
-  VolumeSpec volume;
+  VolumeParts volume;
   std::vector<std::string> files;
   auto *fv = app.add_subcommand("volume", "Put firmware files into a firmware volume");
   fv->add_option("--block-size", volume.blockSize, "Bytes per block")->capture_default_str();

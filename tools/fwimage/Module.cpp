@@ -24,29 +24,29 @@ const ParsedSection &OnlyOne(const ParsedFile &file, uint8_t type) {
 
 }  // namespace
 
-Bytes BuildModuleFile(const ModuleSpec &spec) {
-  FileSpec file;
-  file.name = spec.name;
-  file.type = spec.type;
-  SectionSpec image;
-  image.data = spec.image;
-  if (spec.type == kFileTypePeim) {
-    if (!IsTe(spec.image)) throw FormatError("a PEIM file carries a TE image");
-    const sim::PeImage te = sim::ParseTeImage(spec.image, sim::kAnyMachine, sim::kAnySubsystem);
+Bytes BuildModuleFile(const ModuleParts &parts) {
+  FileParts file;
+  file.name = parts.name;
+  file.type = parts.type;
+  SectionParts image;
+  image.data = parts.image;
+  if (parts.type == kFileTypePeim) {
+    if (!IsTe(parts.image)) throw FormatError("a PEIM file carries a TE image");
+    const sim::PeImage te = sim::ParseTeImage(parts.image, sim::kAnyMachine, sim::kAnySubsystem);
     image.type = kSectionTe;
     image.alignment = te.sectionAlignment;
     image.imageStart = te.headerRva;
-    file.sections.push_back({kSectionPeiDepex, CompileDepex(spec.depex)});
-  } else if (spec.type == kFileTypeDriver) {
-    sim::ParsePeImage(spec.image, sim::kAnyMachine, sim::kAnySubsystem);
+    file.sections.push_back({kSectionPeiDepex, CompileDepex(parts.depex)});
+  } else if (parts.type == kFileTypeDriver) {
+    sim::ParsePeImage(parts.image, sim::kAnyMachine, sim::kAnySubsystem);
     image.type = kSectionPe32;
-    file.sections.push_back({kSectionDxeDepex, CompileDepex(spec.depex)});
+    file.sections.push_back({kSectionDxeDepex, CompileDepex(parts.depex)});
   } else {
-    throw FormatError("module files are PEIM or DRIVER files, not " + FileTypeName(spec.type));
+    throw FormatError("module files are PEIM or DRIVER files, not " + FileTypeName(parts.type));
   }
   file.sections.push_back(std::move(image));
-  file.sections.push_back({kSectionUserInterface, UserInterfaceData(spec.uiName)});
-  file.sections.push_back({kSectionVersion, VersionData(spec.buildNumber, spec.version)});
+  file.sections.push_back({kSectionUserInterface, UserInterfaceData(parts.uiName)});
+  file.sections.push_back({kSectionVersion, VersionData(parts.buildNumber, parts.version)});
   return BuildFile(file);
 }
 

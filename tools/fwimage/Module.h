@@ -13,7 +13,7 @@
 
 namespace fwimage {
 
-struct ModuleSpec {
+struct ModuleParts {
   Guid name{};
   uint8_t type = kFileTypeDriver;  // kFileTypePeim or kFileTypeDriver
   std::string uiName;
@@ -24,7 +24,7 @@ struct ModuleSpec {
 };
 
 // FormatError when the image is not of the form the file type carries.
-Bytes BuildModuleFile(const ModuleSpec &spec);
+Bytes BuildModuleFile(const ModuleParts &parts);
 
 struct ModuleInfo {
   std::string uiName;

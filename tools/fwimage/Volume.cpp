@@ -22,11 +22,11 @@ uint16_t Sum16(ByteView bytes) {
 
 // A pad file of `size` bytes: header only, its data erased.
 Bytes PadFile(size_t size) {
-  FileSpec spec;
-  spec.name.fill(kErased);
-  spec.type = kFileTypePad;
-  spec.checksum = false;
-  Bytes file = BuildFile(spec);
+  FileParts parts;
+  parts.name.fill(kErased);
+  parts.type = kFileTypePad;
+  parts.checksum = false;
+  Bytes file = BuildFile(parts);
   file.resize(size, kErased);
   PutLe(&file[20], size, 3);
   // The size is part of the header checksum.
@@ -44,16 +44,16 @@ Bytes PadFile(size_t size) {
 Guid FileSystem2Guid() { return *ParseGuid("8C8CE578-8A3D-4F1C-9935-896185C32DD3"); }
 Guid FileSystem3Guid() { return *ParseGuid("5473C07A-3DCB-4DCA-BD6F-1E9689E7349A"); }
 
-Bytes BuildVolume(const VolumeSpec &spec) {
-  if (spec.blockSize < kFileAlignment || !std::has_single_bit(spec.blockSize)) {
-    throw FormatError("block size " + std::to_string(spec.blockSize) +
+Bytes BuildVolume(const VolumeParts &parts) {
+  if (parts.blockSize < kFileAlignment || !std::has_single_bit(parts.blockSize)) {
+    throw FormatError("block size " + std::to_string(parts.blockSize) +
                       " is not a power of two of 8 bytes or more");
   }
   // One run of equal blocks and the zero entry that ends the map.
   const size_t headerLength = kFixedHeaderSize + 2 * 8;
   Bytes volume(headerLength, 0);
   uint32_t alignment = kFileAlignment;
-  for (const Bytes &file : spec.files) {
+  for (const Bytes &file : parts.files) {
     if (file.size() < kFileHeaderSize) throw FormatError("a file shorter than its header");
     const uint32_t dataAlignment = DataAlignmentOf(file[19]);
     alignment = std::max(alignment, dataAlignment);
@@ -68,7 +68,7 @@ Bytes BuildVolume(const VolumeSpec &spec) {
     }
     volume.insert(volume.end(), file.begin(), file.end());
   }
-  const size_t length = AlignUp(volume.size(), spec.blockSize);
+  const size_t length = AlignUp(volume.size(), parts.blockSize);
   volume.resize(length, kErased);
 
   uint8_t *header = volume.data();
@@ -83,8 +83,8 @@ Bytes BuildVolume(const VolumeSpec &spec) {
   PutLe(header + 44, attributes, 4);
   PutLe(header + 48, headerLength, 2);
   header[55] = kRevision;
-  PutLe(header + 56, length / spec.blockSize, 4);
-  PutLe(header + 60, spec.blockSize, 4);
+  PutLe(header + 56, length / parts.blockSize, 4);
+  PutLe(header + 60, parts.blockSize, 4);
   PutLe(header + 50, static_cast<uint16_t>(-Sum16(ByteView(header, headerLength))), 2);
   ParseVolume(volume);
   return volume;

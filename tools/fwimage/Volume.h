@@ -29,7 +29,7 @@ inline constexpr uint32_t kVolumeWeakAlignment = 0x80000000;
 Guid FileSystem2Guid();
 Guid FileSystem3Guid();
 
-struct VolumeSpec {
+struct VolumeParts {
   uint32_t blockSize = 4096;
   std::vector<Bytes> files;  // built by BuildFile, placed in this order
 };
@@ -37,7 +37,7 @@ struct VolumeSpec {
 // The volume, its length a whole number of blocks. A file whose data must
 // be aligned gets a pad file before it when the gap is too wide for the
 // 8-byte alignment of files alone. FormatError when a file is not one.
-Bytes BuildVolume(const VolumeSpec &spec);
+Bytes BuildVolume(const VolumeParts &parts);
 
 struct BlockRun {
   uint32_t count = 0;
