@@ -20,6 +20,8 @@ class Reader {
     return offset <= bytes_.size() && size <= bytes_.size() - offset;
   }
   // ImageError naming `what` when the file ends before offset + size.
+  void Require(uint64_t offset, uint64_t size, const char *what) const;
+  // A little-endian field of 1 to 8 bytes; Require's error when it is cut short.
   uint64_t Read(uint64_t offset, unsigned size, const char *what) const;
 
  private:

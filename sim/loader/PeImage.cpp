@@ -28,11 +28,15 @@ const char *MachineName(uint16_t machine) {
   }
 }
 
-uint64_t Reader::Read(uint64_t offset, unsigned size, const char *what) const {
+void Reader::Require(uint64_t offset, uint64_t size, const char *what) const {
   if (!Has(offset, size)) {
     throw ImageError(std::string("the file ends inside the ") + what + " (offset " + Hex(offset) +
                      ")");
   }
+}
+
+uint64_t Reader::Read(uint64_t offset, unsigned size, const char *what) const {
+  Require(offset, size, what);
   uint64_t value = 0;
   for (unsigned index = 0; index < size; index++) {
     value |= static_cast<uint64_t>(bytes_[offset + index]) << (8 * index);

@@ -38,7 +38,7 @@ std::array<uint8_t, kTeHeaderSize> EncodeTeHeader(const TeHeader &header) {
 TeHeader DecodeTeHeader(const std::vector<uint8_t> &file) {
   const image_reader::Reader in(file);
   if (in.Read(0, 2, "TE header") != kTeSignature) throw ImageError("not a TE image (no VZ header)");
-  in.Read(0, kTeHeaderSize, "TE header");
+  in.Require(0, kTeHeaderSize, "TE header");
   TeHeader header;
   header.machine = static_cast<uint16_t>(in.Read(2, 2, "TE header"));
   header.sectionCount = static_cast<uint8_t>(in.Read(4, 1, "TE header"));
