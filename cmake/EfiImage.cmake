@@ -4,6 +4,8 @@
 # and the target <name>-stack reports the image's worst-case stack depth.
 find_program(BOARDHOOK_CLANG NAMES clang-14 REQUIRED)
 find_program(BOARDHOOK_LLD_LINK NAMES lld-link-14 REQUIRED)
+find_program(BOARDHOOK_LLVM_LINK NAMES llvm-link-14 REQUIRED)
+find_program(BOARDHOOK_OPT NAMES opt-14 REQUIRED)
 find_program(BOARDHOOK_READOBJ NAMES llvm-readobj-14 REQUIRED)
 find_program(BOARDHOOK_OBJDUMP NAMES llvm-objdump-14 REQUIRED)
 find_program(BOARDHOOK_UNDNAME NAMES llvm-undname-14)
@@ -11,19 +13,68 @@ if(NOT BOARDHOOK_UNDNAME)
   set(BOARDHOOK_UNDNAME "")
 endif()
 
+# What code generation needs, also when it starts from bitcode.
+set(BOARDHOOK_IMAGE_CODEGEN_FLAGS
+    -Oz -ffunction-sections -fdata-sections -fstack-usage
+    -mno-stack-arg-probe -mno-red-zone -mno-sse -mno-mmx -mno-80387)
 set(BOARDHOOK_IMAGE_CFLAGS
     -std=c++20 -ffreestanding -fno-builtin -nostdlib -nostdinc++
     -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-stack-protector
     -fno-asynchronous-unwind-tables -fno-unwind-tables
-    -mno-stack-arg-probe -mno-red-zone -mno-sse -mno-mmx -mno-80387
-    -Os -ffunction-sections -fdata-sections -fstack-usage
+    ${BOARDHOOK_IMAGE_CODEGEN_FLAGS}
     -Wall -Wextra -Werror -Wglobal-constructors -Wexit-time-destructors)
+# /timestamp:0 keeps images reproducible without the debug directory that
+# /Brepro would add (a TE image carries none).
+set(BOARDHOOK_IMAGE_LINK_FLAGS /nologo /nodefaultlib /timestamp:0 /opt:ref /debug:none)
+
+# efi_image_objects(<out> IMAGE <name> DIR <dir> TRIPLE <triple>
+#                   [DEFINES <-D...>] [BITCODE] SOURCES <files...>)
+# Compiles each source for the image into <dir> and sets <out> to the
+# objects: machine code with its stack-usage record (X.obj -> X.su), or
+# with BITCODE, bitcode for link-time optimisation (its frames come with the
+# optimised object).
+function(efi_image_objects out)
+  cmake_parse_arguments(OBJ "BITCODE" "IMAGE;DIR;TRIPLE" "DEFINES;SOURCES" ${ARGN})
+  set(result)
+  foreach(src IN LISTS OBJ_SOURCES)
+    file(RELATIVE_PATH rel ${PROJECT_SOURCE_DIR} ${src})
+    string(REPLACE "/" "_" objname ${rel})
+    set(obj ${OBJ_DIR}/${objname}.obj)
+    if(OBJ_BITCODE)
+      set(kind -flto)
+      set(su)
+    else()
+      set(kind)
+      set(su ${OBJ_DIR}/${objname}.su)
+    endif()
+    add_custom_command(
+      OUTPUT ${obj}
+      BYPRODUCTS ${su}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${OBJ_DIR}
+      COMMAND ${BOARDHOOK_CLANG} --target=${OBJ_TRIPLE} ${BOARDHOOK_IMAGE_CFLAGS} ${OBJ_DEFINES}
+              ${kind} -MD -MF ${obj}.d -c ${src} -o ${obj}
+      DEPENDS ${src}
+      DEPFILE ${obj}.d
+      COMMENT "Compiling ${rel} for ${OBJ_IMAGE}"
+      VERBATIM)
+    list(APPEND result ${obj})
+  endforeach()
+  set(${out} ${result} PARENT_SCOPE)
+endfunction()
 
 # add_efi_image(<name> ARCH x64|ia32 ENTRY <symbol> SUBSYSTEM <subsystem>
-#               SOURCES <files...> [LINK_FLAGS <flags...>]
-#               [DEFINITIONS <NAME=VALUE...>])
+#               SOURCES <files...> [RUNTIME <files...>] [LINK_FLAGS <flags...>]
+#               [DEFINITIONS <NAME=VALUE...>] [LTO] [TE])
+#
+# RUNTIME: routines the code generator calls and hardware-access routines,
+# always linked as objects of their own. LTO: the SOURCES are optimised as
+# one module at link time (bitcode linked, internalized but for the entry,
+# optimised for size, then compiled to one object, <name>.lto.obj, with its
+# stack-usage record). TE: also the image's terse form, <name>.te, for a PEI
+# module that runs in place.
 function(add_efi_image name)
-  cmake_parse_arguments(IMG "" "ARCH;ENTRY;SUBSYSTEM" "SOURCES;LINK_FLAGS;DEFINITIONS" ${ARGN})
+  cmake_parse_arguments(IMG "LTO;TE" "ARCH;ENTRY;SUBSYSTEM"
+                        "SOURCES;RUNTIME;LINK_FLAGS;DEFINITIONS" ${ARGN})
   if(IMG_ARCH STREQUAL "x64")
     set(triple x86_64-pc-windows-msvc)
     set(machine x64)
@@ -35,42 +86,67 @@ function(add_efi_image name)
   foreach(definition IN LISTS IMG_DEFINITIONS)
     list(APPEND defines -D${definition})
   endforeach()
-  set(objects)
   set(objdir ${CMAKE_CURRENT_BINARY_DIR}/${name}.objs)
-  foreach(src IN LISTS IMG_SOURCES)
-    file(RELATIVE_PATH rel ${PROJECT_SOURCE_DIR} ${src})
-    string(REPLACE "/" "_" objname ${rel})
-    set(obj ${objdir}/${objname}.obj)
+
+  set(compile IMAGE ${name} DIR ${objdir} TRIPLE ${triple} DEFINES ${defines})
+  efi_image_objects(runtime_objects ${compile} SOURCES ${IMG_RUNTIME})
+  if(IMG_LTO)
+    efi_image_objects(module_objects ${compile} BITCODE SOURCES ${IMG_SOURCES})
+    set(linked ${objdir}/${name}.linked.bc)
+    set(optimized ${objdir}/${name}.lto.bc)
+    set(lto_object ${objdir}/${name}.lto.obj)
     add_custom_command(
-      OUTPUT ${obj}
-      BYPRODUCTS ${objdir}/${objname}.su
-      COMMAND ${CMAKE_COMMAND} -E make_directory ${objdir}
-      COMMAND ${BOARDHOOK_CLANG} --target=${triple} ${BOARDHOOK_IMAGE_CFLAGS} ${defines}
-              -MD -MF ${obj}.d -c ${src} -o ${obj}
-      DEPENDS ${src}
-      DEPFILE ${obj}.d
-      COMMENT "Compiling ${rel} for ${name}"
+      OUTPUT ${lto_object}
+      BYPRODUCTS ${linked} ${optimized} ${objdir}/${name}.lto.su
+      COMMAND ${BOARDHOOK_LLVM_LINK} -o ${linked} ${module_objects}
+      COMMAND ${BOARDHOOK_OPT} "-passes=internalize,lto<Oz>"
+              -internalize-public-api-list=${IMG_ENTRY} ${linked} -o ${optimized}
+      COMMAND ${BOARDHOOK_CLANG} --target=${triple} ${BOARDHOOK_IMAGE_CODEGEN_FLAGS}
+              -Xclang -disable-llvm-passes -c ${optimized} -o ${lto_object}
+      DEPENDS ${module_objects}
+      COMMENT "Optimising ${name} at link time"
       VERBATIM)
-    list(APPEND objects ${obj})
-  endforeach()
+    set(objects ${lto_object} ${runtime_objects})
+  else()
+    efi_image_objects(module_objects ${compile} SOURCES ${IMG_SOURCES})
+    set(objects ${module_objects} ${runtime_objects})
+  endif()
+
   set(image ${CMAKE_CURRENT_BINARY_DIR}/${name}.efi)
   set(map ${CMAKE_CURRENT_BINARY_DIR}/${name}.map)
+  set(check_image ${CMAKE_COMMAND} -DIMAGE=${image} -DREADOBJ=${BOARDHOOK_READOBJ}
+                  -DMACHINE=${machine} -DSUBSYSTEM=${IMG_SUBSYSTEM}
+                  -P ${PROJECT_SOURCE_DIR}/cmake/CheckEfiImage.cmake)
+  set(outputs ${image})
+  set(te_commands)
+  if(IMG_TE)
+    set(te ${CMAKE_CURRENT_BINARY_DIR}/${name}.te)
+    list(APPEND outputs ${te})
+    set(check_te $<TARGET_FILE:fwimage> check ${te} --machine ${IMG_ARCH}
+                 --subsystem ${IMG_SUBSYSTEM})
+    set(te_commands COMMAND $<TARGET_FILE:fwimage> te ${image} -o ${te} COMMAND ${check_te})
+  endif()
   add_custom_command(
-    OUTPUT ${image}
+    OUTPUT ${outputs}
     BYPRODUCTS ${map}
-    COMMAND ${BOARDHOOK_LLD_LINK} /nologo /nodefaultlib /Brepro /opt:ref
+    COMMAND ${BOARDHOOK_LLD_LINK} ${BOARDHOOK_IMAGE_LINK_FLAGS}
             /machine:${machine} /subsystem:${IMG_SUBSYSTEM} /entry:${IMG_ENTRY}
-            /debug:none ${IMG_LINK_FLAGS} /map:${map} /out:${image} ${objects}
-    COMMAND ${CMAKE_COMMAND} -DIMAGE=${image} -DREADOBJ=${BOARDHOOK_READOBJ}
-            -DMACHINE=${machine} -DSUBSYSTEM=${IMG_SUBSYSTEM}
-            -P ${PROJECT_SOURCE_DIR}/cmake/CheckEfiImage.cmake
+            ${IMG_LINK_FLAGS} /map:${map} /out:${image} ${objects}
+    COMMAND ${check_image}
+    ${te_commands}
     DEPENDS ${objects} ${PROJECT_SOURCE_DIR}/cmake/CheckEfiImage.cmake
+            $<$<BOOL:${IMG_TE}>:fwimage>
     COMMENT "Linking and checking ${name}.efi"
     VERBATIM)
-  add_custom_target(${name} ALL DEPENDS ${image})
-  set_target_properties(${name} PROPERTIES IMAGE_FILE ${image})
+  add_custom_target(${name} ALL DEPENDS ${outputs})
+  set_target_properties(${name} PROPERTIES IMAGE_FILE ${image} IMAGE_ARCH ${IMG_ARCH}
+                                           IMAGE_SUBSYSTEM ${IMG_SUBSYSTEM})
+  if(IMG_TE)
+    set_target_properties(${name} PROPERTIES TE_FILE ${te})
+  endif()
   # The stack report: the functions the linker kept (its map), their frames
-  # (.su) and direct calls (disassembly with relocations).
+  # (.su) and direct calls (disassembly with relocations), all read from the
+  # objects that were linked.
   add_custom_target(${name}-stack
     COMMAND $<TARGET_FILE:image-stack> --name ${name}.efi --arch ${IMG_ARCH}
             --entry ${IMG_ENTRY} --objdump ${BOARDHOOK_OBJDUMP}
@@ -78,8 +154,73 @@ function(add_efi_image name)
     COMMENT "Stack depth of ${name}.efi"
     VERBATIM)
   add_dependencies(${name}-stack ${name} image-stack)
-  add_test(NAME image.${name}
-           COMMAND ${CMAKE_COMMAND} -DIMAGE=${image} -DREADOBJ=${BOARDHOOK_READOBJ}
-                   -DMACHINE=${machine} -DSUBSYSTEM=${IMG_SUBSYSTEM}
-                   -P ${PROJECT_SOURCE_DIR}/cmake/CheckEfiImage.cmake)
+  add_test(NAME image.${name} COMMAND ${check_image})
+  if(IMG_TE)
+    add_test(NAME image.${name}.te COMMAND ${check_te})
+  endif()
+endfunction()
+
+# add_ffs_file(<name> IMAGE <image target> TYPE peim|driver GUID <guid>
+#              VERSION <text> BUILD_NUMBER <n> DEPEX <expression>
+#              [UI_NAME <module name>])
+#
+# The module's firmware file <name>.ffs: a PEIM file carries the image's TE
+# form, a DRIVER file its PE32 image; both with the dependency expression
+# (tools/fwimage/Depex.h), the module's name (by default the image
+# target's) and the version.
+function(add_ffs_file name)
+  cmake_parse_arguments(FFS "" "IMAGE;TYPE;GUID;VERSION;BUILD_NUMBER;DEPEX;UI_NAME" "" ${ARGN})
+  if(NOT FFS_UI_NAME)
+    set(FFS_UI_NAME ${FFS_IMAGE})
+  endif()
+  if(FFS_TYPE STREQUAL "peim")
+    get_target_property(image ${FFS_IMAGE} TE_FILE)
+  else()
+    get_target_property(image ${FFS_IMAGE} IMAGE_FILE)
+  endif()
+  get_target_property(arch ${FFS_IMAGE} IMAGE_ARCH)
+  get_target_property(subsystem ${FFS_IMAGE} IMAGE_SUBSYSTEM)
+  set(file ${CMAKE_CURRENT_BINARY_DIR}/${name}.ffs)
+  set(check $<TARGET_FILE:fwimage> check ${file} --type ${FFS_TYPE} --machine ${arch}
+            --subsystem ${subsystem})
+  add_custom_command(
+    OUTPUT ${file}
+    COMMAND $<TARGET_FILE:fwimage> ffs --type ${FFS_TYPE} --guid ${FFS_GUID} --name ${FFS_UI_NAME}
+            --version ${FFS_VERSION} --build ${FFS_BUILD_NUMBER} --depex ${FFS_DEPEX}
+            --image ${image} -o ${file}
+    COMMAND ${check}
+    DEPENDS ${FFS_IMAGE} ${image} fwimage
+    COMMENT "Making and checking the firmware file ${name}.ffs"
+    VERBATIM)
+  add_custom_target(${name}-ffs ALL DEPENDS ${file})
+  set_target_properties(${name}-ffs PROPERTIES FFS_FILE ${file} FFS_GUID ${FFS_GUID})
+  add_test(NAME image.${name}.ffs COMMAND ${check})
+endfunction()
+
+# add_firmware_volume(<name> FILES <ffs targets...> [BLOCK_SIZE <bytes>])
+#
+# The firmware volume <name>.fv holding the files in order, read back by
+# fwimage when built; its test also reads it with UEFIExtract (package
+# uefitool-cli) when that is installed.
+function(add_firmware_volume name)
+  cmake_parse_arguments(FV "" "BLOCK_SIZE" "FILES" ${ARGN})
+  if(NOT FV_BLOCK_SIZE)
+    set(FV_BLOCK_SIZE 4096)
+  endif()
+  set(volume ${CMAKE_CURRENT_BINARY_DIR}/${name}.fv)
+  set(files)
+  foreach(target IN LISTS FV_FILES)
+    get_target_property(file ${target} FFS_FILE)
+    list(APPEND files ${file})
+  endforeach()
+  add_custom_command(
+    OUTPUT ${volume}
+    COMMAND $<TARGET_FILE:fwimage> volume --block-size ${FV_BLOCK_SIZE} -o ${volume} ${files}
+    COMMAND $<TARGET_FILE:fwimage> show ${volume}
+    DEPENDS ${FV_FILES} ${files} fwimage
+    COMMENT "Making the firmware volume ${name}.fv"
+    VERBATIM)
+  add_custom_target(${name}-fv ALL DEPENDS ${volume})
+  set_target_properties(${name}-fv PROPERTIES VOLUME_FILE ${volume})
+  add_test(NAME image.${name}.fv COMMAND $<TARGET_FILE:fwimage> show ${volume})
 endfunction()

@@ -16,6 +16,11 @@
 constinit DEBUG_PRINT_BACKEND_ENTRY mDebugPrintBackends[DEBUG_PRINT_BACKEND_COUNT + 1] = {
     &RedirectBackend, &HdtOutBackend, &SerialBackend, &UartFifoBackend, NULL};
 
+VOID EFIAPI DebugBackendWriteNothing(CONST CHAR8 *Text, UINTN Length) {
+  (void)Text;
+  (void)Length;
+}
+
 VOID GetDebugPrintBackends(DEBUG_PRINT_BACKEND_ENTRY **List) { *List = mDebugPrintBackends; }
 
 BOOLEAN AnyDebugBackendActive(DEBUG_PRINT_BACKEND_ENTRY *List) {

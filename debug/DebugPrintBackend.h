@@ -2,6 +2,7 @@
 // and the fixed list of back-ends it walks.
 #pragma once
 #include "../uefi/UefiBase.h"
+#include "DebugConfig.h"
 
 // TRUE when the back-end takes part. No side effects: the print pass asks it
 // twice per message.
@@ -26,6 +27,15 @@ ASSERT_OFFSET(DEBUG_PRINT_BACKEND, IsActive, 0, 0);
 ASSERT_OFFSET(DEBUG_PRINT_BACKEND, Initialize, 8, 4);
 ASSERT_OFFSET(DEBUG_PRINT_BACKEND, AdjustFilter, 16, 8);
 ASSERT_OFFSET(DEBUG_PRINT_BACKEND, Write, 24, 12);
+
+// The Write slot of a back-end's record. With DebugPrintEnable 0 the print
+// pass returns before any back-end is asked to write, so the records hold a
+// write that does nothing and the back-ends' write paths stay out of the
+// driver.
+VOID EFIAPI DebugBackendWriteNothing(CONST CHAR8 *Text, UINTN Length);
+constexpr DEBUG_BACKEND_WRITE DebugBackendWriteSlot(DEBUG_BACKEND_WRITE Write) {
+  return DebugPrintEnable != 0 ? Write : DebugBackendWriteNothing;
+}
 
 // A list of back-ends: pointers to constant records, ended by NULL.
 typedef CONST DEBUG_PRINT_BACKEND *CONST DEBUG_PRINT_BACKEND_ENTRY;

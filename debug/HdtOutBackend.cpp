@@ -136,5 +136,5 @@ VOID EFIAPI HdtOutWrite(CONST CHAR8 *Text, UINTN Length) {
   HdtOutSend(HDT_OUT_COMMAND, LowAddress(Text), static_cast<UINT32>(Length));
 }
 
-constinit const DEBUG_PRINT_BACKEND HdtOutBackend = {HdtOutIsActive, HdtOutInitialize,
-                                                     HdtOutAdjustFilter, HdtOutWrite};
+constinit const DEBUG_PRINT_BACKEND HdtOutBackend = {
+    HdtOutIsActive, HdtOutInitialize, HdtOutAdjustFilter, DebugBackendWriteSlot(HdtOutWrite)};

@@ -36,4 +36,5 @@ VOID EFIAPI RedirectWrite(CONST CHAR8 *Text, UINTN Length) {
 }
 
 constinit const DEBUG_PRINT_BACKEND RedirectBackend = {RedirectIsActive, RedirectInitialize,
-                                                       RedirectAdjustFilter, RedirectWrite};
+                                                       RedirectAdjustFilter,
+                                                       DebugBackendWriteSlot(RedirectWrite)};

@@ -71,5 +71,5 @@ VOID EFIAPI SerialWrite(CONST CHAR8 *Text, UINTN Length) {
   }
 }
 
-constinit const DEBUG_PRINT_BACKEND SerialBackend = {SerialIsActive, SerialInitialize,
-                                                     SerialAdjustFilter, SerialWrite};
+constinit const DEBUG_PRINT_BACKEND SerialBackend = {
+    SerialIsActive, SerialInitialize, SerialAdjustFilter, DebugBackendWriteSlot(SerialWrite)};

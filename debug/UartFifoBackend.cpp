@@ -61,4 +61,5 @@ UINTN UartFifoWrite(CONST UINT8 *Buffer, UINTN Length) {
 }
 
 constinit const DEBUG_PRINT_BACKEND UartFifoBackend = {UartFifoIsActive, UartFifoInitialize,
-                                                       UartFifoAdjustFilter, UartFifoBackendWrite};
+                                                       UartFifoAdjustFilter,
+                                                       DebugBackendWriteSlot(UartFifoBackendWrite)};

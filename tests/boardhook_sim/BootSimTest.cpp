@@ -141,7 +141,7 @@ TEST_F(BootSimTest, ReferenceBoardReport) {
     EXPECT_EQ(booted.at("size").get<uint64_t>(),
               std::filesystem::file_size(booted.at("file").get<std::string>()));
   }
-  EXPECT_NE(report.at("booted").at("pei").at("file").get<std::string>().find("BoardHookPei.efi"),
+  EXPECT_NE(report.at("booted").at("pei").at("file").get<std::string>().find("BoardHookPei.te"),
             std::string::npos);
   EXPECT_NE(report.at("booted").at("dxe").at("file").get<std::string>().find("BoardHookDxe.efi"),
             std::string::npos);
@@ -640,6 +640,25 @@ TEST_F(BootSimTest, ImagesAndSourceAgreeOnEveryBoard) {
     }
     EXPECT_EQ(images, source) << board << ":\n" << Json::diff(source, images).dump(1);
   }
+}
+
+// The PEI module boots alike from its TE image (the default) and from its
+// PE32 image: both place the code at the same addresses, and the reports
+// differ only in the file booted.
+TEST_F(BootSimTest, TeAndPe32ImagesOfThePeiModuleBootAlike) {
+  const std::string pe32 = std::string(BOARDHOOK_IMAGE_DIR) + "/BoardHookPei.efi";
+  const ToolRun fromTe = RunTool({"--json", "--trace"});
+  const ToolRun fromPe32 = RunTool({"--json", "--trace", "--pei-image", pe32});
+  ASSERT_TRUE(fromTe.report.is_object()) << fromTe.err;
+  ASSERT_TRUE(fromPe32.report.is_object()) << fromPe32.err;
+  Json te = fromTe.report, pe = fromPe32.report;
+  EXPECT_EQ(pe.at("booted").at("pei").at("file"), pe32);
+  EXPECT_NE(te.at("booted").at("pei").at("size"), pe.at("booted").at("pei").at("size"));
+  for (Json *report : {&te, &pe}) {
+    for (const char *field : {"file", "size", "sha256"})
+      report->at("booted").at("pei").erase(field);
+  }
+  EXPECT_EQ(te, pe) << Json::diff(pe, te).dump(1);
 }
 
 TEST(BootSimToolTest, PrintsTheShippedReferenceBoard) {

@@ -1,14 +1,18 @@
 // Boots the packaged UEFI firmware in a software-emulated q35 machine with a
-// FAT drive holding the test application and a driver image, three times:
+// FAT drive holding the test application and a firmware volume, which the
+// application hands to the firmware's DXE dispatcher, three times:
 //
-// - ShippedDriver: BoardHookDxe.efi on a processor whose MMIO configuration
-//   register is enabled (the harness answers its read). The whole driver
-//   runs: entry, hooks, setup callback, ready-to-lock, S3 hand-off to SMM.
-// - TrapThatReturns: BoardHookDxe.efi on the emulator's own processor (the
+// - ShippedDriver: BoardHook.fv (BoardHookDxe.efi) on a processor whose
+//   MMIO configuration register is enabled (the harness answers its read).
+//   The dispatcher holds the driver back until PCD_PROTOCOL is installed,
+//   then runs it. The whole driver runs: entry, hooks, setup callback,
+//   ready-to-lock, S3 hand-off to SMM.
+// - TrapThatReturns: BoardHook.fv on the emulator's own processor (the
 //   register reads 0) with the CPUID back door answered, and an S3 save
 //   table with a broken signature: both traps return and the driver's own
 //   fall-backs run.
-// - DebugPrintDriver: the driver built with DebugPrintEnable 1, the register
+// - DebugPrintDriver: BoardHookDebugPrint.fv, the same volume with the
+//   driver built with DebugPrintEnable 1, the register
 //   enabled, the back door silent, the broken table: the debug text on the
 //   UART, the POST-code port and the debug tool, compared with what
 //   boardhook-sim reports for the same board, and the fatal-error display
@@ -48,6 +52,8 @@ constexpr std::uint32_t TABLE_SIGNATURE_BROKEN = 0x90672;
 
 // EfiBootServicesCode: the firmware took the image as a boot-service driver.
 constexpr const char *BOOT_SERVICES_CODE = "3";
+// What Dispatch returns when it ran no driver.
+constexpr const char *EFI_NOT_FOUND_TEXT = "0x800000000000000e";
 
 enum class RunKind { Shipped, TrapThatReturns, DebugPrint };
 
@@ -56,14 +62,20 @@ RunPlan PlanFor(RunKind Kind) {
       BoardMsr(BOARD_FILE, MSR_MMIO_CONFIGURATION_BASE);
   switch (Kind) {
     case RunKind::Shipped:
-      return {"shipped", BOARDHOOK_DXE_IMAGE, FIRMWARE_VM_BOARD_SOUND_TABLE, MmioConfiguration,
-              std::nullopt};
+      return {"shipped",           BOARDHOOK_VOLUME,
+              BOARDHOOK_DXE_IMAGE, FIRMWARE_VM_BOARD_SOUND_TABLE,
+              MmioConfiguration,   std::nullopt};
     case RunKind::TrapThatReturns:
-      return {"trap-that-returns", BOARDHOOK_DXE_IMAGE, FIRMWARE_VM_BOARD_BAD_SIGNATURE,
-              std::nullopt, BACK_DOOR_ANSWER};
+      return {"trap-that-returns", BOARDHOOK_VOLUME,
+              BOARDHOOK_DXE_IMAGE, FIRMWARE_VM_BOARD_BAD_SIGNATURE,
+              std::nullopt,        BACK_DOOR_ANSWER};
     case RunKind::DebugPrint:
-      return {"debug-print", BOARDHOOK_DXE_DEBUG_PRINT_IMAGE, FIRMWARE_VM_BOARD_BAD_SIGNATURE,
-              MmioConfiguration, std::nullopt};
+      return {"debug-print",
+              BOARDHOOK_DEBUG_PRINT_VOLUME,
+              BOARDHOOK_DXE_DEBUG_PRINT_IMAGE,
+              FIRMWARE_VM_BOARD_BAD_SIGNATURE,
+              MmioConfiguration,
+              std::nullopt};
   }
   return {};
 }
@@ -136,6 +148,33 @@ void ExpectHarnessAttached(const MachineRun &Run, const AppReport &Parsed, unsig
   EXPECT_EQ(Hex(Run.Harness.DriverBase), Parsed.Line("driver")["base"]);
 }
 
+// The volume went to the firmware's dispatcher: nothing ran while no
+// PCD_PROTOCOL was installed; with the application's proxy installed, the
+// dispatcher loaded the driver's file from the volume as a boot-service
+// driver, the processor entered it, and it stays loaded.
+void ExpectDispatchedFromTheVolume(const MachineRun &Run, const AppReport &Parsed,
+                                   const fs::path &Volume) {
+  ReportLine Standins = Parsed.Line("standins");
+  EXPECT_EQ(Standins["pcd_withdrawn"], "0x0");
+  EXPECT_EQ(Standins["pcd_proxy"], "0x0");
+  ReportLine Read = Parsed.Line("volume");
+  EXPECT_EQ(Read["read_status"], "0x0");
+  EXPECT_EQ(Read["size"], std::to_string(fs::file_size(Volume)));
+  EXPECT_EQ(Read["process_status"], "0x0");
+  ReportLine Dispatch = Parsed.Line("dispatch");
+  EXPECT_EQ(Dispatch["without_pcd"], EFI_NOT_FOUND_TEXT) << "nothing dispatched";
+  EXPECT_EQ(Dispatch["found_without_pcd"], "no");
+  EXPECT_EQ(Dispatch["with_pcd"], "0x0");
+  ReportLine Driver = Parsed.Line("driver");
+  EXPECT_EQ(Driver["found"], "yes");
+  EXPECT_EQ(Driver["file"], BOARDHOOK_DXE_FILE_GUID);
+  EXPECT_EQ(Driver["code_type"], BOOT_SERVICES_CODE);
+  EXPECT_NE(Driver["base"], "0x0");
+  EXPECT_TRUE(Run.Harness.EntryReached);
+  EXPECT_EQ(Driver["returned"], "yes");
+  EXPECT_EQ(Driver["stays_loaded"], "yes");
+}
+
 // The six frames of the fatal-error display loop for a code, after 0xDEAD
 // on port 0xE0 and the code on port 0x80.
 std::vector<PortWrite> DisplayLoopFrames(std::uint32_t Code) {
@@ -171,17 +210,14 @@ TEST_F(ShippedDriver, MachineShutsDownCleanlyWithoutCpuException) {
   ExpectCleanEndWithoutCpuException(Run(), "returned");
 }
 
-TEST_F(ShippedDriver, FirmwareLoadsRelocatesAndStartsTheDriver) {
+// The firmware's dispatcher takes the volume, holds the driver back while
+// its dependency (PCD_PROTOCOL) is missing, and once the protocol is there
+// finds the driver's file in the volume, loads it as a boot-service driver
+// and starts it.
+TEST_F(ShippedDriver, DispatcherRunsTheDriverFromTheVolumeOnceItsDependencyHolds) {
   ASSERT_NO_FATAL_FAILURE(RequireReport());
-  ReportLine Standins = Parsed().Line("standins");
-  EXPECT_EQ(Standins["pcd_proxy"], "0x0");
-  EXPECT_EQ(Standins["setup_item_suppress"], "0x0");
-
-  ReportLine Driver = Parsed().Line("driver");
-  EXPECT_EQ(Driver["load_status"], "0x0");
-  EXPECT_EQ(Driver["code_type"], BOOT_SERVICES_CODE);
-  EXPECT_NE(Driver["base"], "0x0");
-  EXPECT_EQ(Driver["started"], "yes");
+  ExpectDispatchedFromTheVolume(Run(), Parsed(), BOARDHOOK_VOLUME);
+  EXPECT_EQ(Parsed().Line("standins")["setup_item_suppress"], "0x0");
   ExpectHarnessAttached(Run(), Parsed(), FIRMWARE_VM_BOARD_SOUND_TABLE);
 }
 
@@ -195,13 +231,14 @@ TEST_F(ShippedDriver, HarnessAnswersTheMmioConfigurationReadOnce) {
   EXPECT_EQ(Run().Harness.MmioConfigurationAnswers, 1u);
   EXPECT_EQ(Run().Harness.BackDoorQueries, 0u);
   EXPECT_TRUE(Run().Harness.HandOvers.empty());
+  // DebugPrintEnable 0: the back-ends' write paths are not in the image.
+  EXPECT_FALSE(Run().Harness.HandOverInImage);
 }
 
 TEST_F(ShippedDriver, EntryReturnsSuccessAndInstallsTheHookTableFromItsOwnImage) {
   ASSERT_NO_FATAL_FAILURE(RequireReport());
-  ReportLine Driver = Parsed().Line("driver");
-  EXPECT_EQ(Driver["returned"], "yes");
-  EXPECT_EQ(Driver["start_status"], "0x0");
+  EXPECT_EQ(Parsed().Line("driver")["returned"], "yes");
+  EXPECT_EQ(Run().Harness.EntryStatus, std::optional<std::uint64_t>(0));
   ReportLine BoardHook = Parsed().Watch("board_hook");
   EXPECT_EQ(BoardHook["installed"], "1");
   EXPECT_EQ(BoardHook["in_driver_image"], "1") << "the hook table is the driver's static data";
@@ -348,9 +385,8 @@ TEST_F(TrapThatReturns, EachTrapShowsItsCodeOnceAndReturns) {
 // created and the board entry runs.
 TEST_F(TrapThatReturns, StartUpGoesOnAfterTheMmioConfigurationTrap) {
   ASSERT_NO_FATAL_FAILURE(RequireReport());
-  ReportLine Driver = Parsed().Line("driver");
-  EXPECT_EQ(Driver["returned"], "yes");
-  EXPECT_EQ(Driver["start_status"], "0x0");
+  ExpectDispatchedFromTheVolume(Run(), Parsed(), BOARDHOOK_VOLUME);
+  EXPECT_EQ(Run().Harness.EntryStatus, std::optional<std::uint64_t>(0));
   EXPECT_EQ(Parsed().Watch("board_hook")["in_driver_image"], "1");
   EXPECT_EQ(Parsed().Line("hooks")["hook5"], "1");
   EXPECT_EQ(Parsed().Line("suppress")["items"], "1779,1819,1821");
@@ -421,7 +457,8 @@ TEST_F(DebugPrintDriver, BrokenSignatureTrapsIntoTheDisplayLoopWithTheTablesCode
   ExpectHarnessAttached(Run(), Parsed(), FIRMWARE_VM_BOARD_BAD_SIGNATURE);
   EXPECT_EQ(Run().Harness.MmioConfigurationAnswers, 1u);
   EXPECT_EQ(Run().Harness.BackDoorQueries, 1u);
-  EXPECT_EQ(Parsed().Line("driver")["returned"], "yes");
+  ExpectDispatchedFromTheVolume(Run(), Parsed(), BOARDHOOK_DEBUG_PRINT_VOLUME);
+  EXPECT_EQ(Run().Harness.EntryStatus, std::optional<std::uint64_t>(0));
   EXPECT_EQ(Parsed().Line("s3")["signal_returned"], "no");
   EXPECT_EQ(Parsed().Line("smm")["communicate_calls"], "0");
 
@@ -466,6 +503,7 @@ TEST_F(DebugPrintDriver, UartCarriesTheSimulatorsDebugText) {
 TEST_F(DebugPrintDriver, DebugToolTakesTheSimulatorsHandOvers) {
   ASSERT_NO_FATAL_FAILURE(RequireReport());
   ASSERT_NO_FATAL_FAILURE(RequireSimulated());
+  ASSERT_TRUE(Run().Harness.HandOverInImage);
   const std::vector<ToolHandOver> &Taken = Run().Harness.HandOvers;
   ASSERT_EQ(Taken.size(), Simulated().HandOvers.size());
   ASSERT_EQ(Taken.size(), Simulated().RedirectTexts.size());

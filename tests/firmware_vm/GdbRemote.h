@@ -13,7 +13,7 @@
 namespace firmware_vm {
 
 // Register numbers of the stub's x86-64 register description.
-enum class Register : unsigned { Rax = 0, Rbx = 1, Rcx = 2, Rdx = 3, Rsi = 4, Rip = 16 };
+enum class Register : unsigned { Rax = 0, Rbx = 1, Rcx = 2, Rdx = 3, Rsi = 4, Rsp = 7, Rip = 16 };
 
 class GdbRemote {
  public:

@@ -117,6 +117,28 @@ ImageCode::ImageCode(fs::path Image, fs::path Map, fs::path Objdump)
             [](const MapSymbol &A, const MapSymbol &B) { return A.Rva < B.Rva; });
 }
 
+std::uint64_t ImageCode::EntryRva() const {
+  std::ifstream Stream(Image_, std::ios::binary);
+  auto Read32 = [&](std::uint64_t Offset) {
+    unsigned char Bytes[4] = {};
+    Stream.seekg(static_cast<std::streamoff>(Offset));
+    Stream.read(reinterpret_cast<char *>(Bytes), sizeof(Bytes));
+    if (!Stream) {
+      throw std::runtime_error("cannot read the PE header of " + Image_.string());
+    }
+    return std::uint64_t{Bytes[0]} | std::uint64_t{Bytes[1]} << 8 | std::uint64_t{Bytes[2]} << 16 |
+           std::uint64_t{Bytes[3]} << 24;
+  };
+  // The signature, the COFF header, then AddressOfEntryPoint 16 bytes into
+  // the optional header.
+  return Read32(Read32(0x3C) + 4 + 20 + 16);
+}
+
+bool ImageCode::Has(const std::string &Routine) const {
+  return std::any_of(Code_.begin(), Code_.end(),
+                     [&](const MapSymbol &Each) { return NamesRoutine(Each.Name, Routine); });
+}
+
 Instruction ImageCode::Find(const std::string &Routine, const std::string &Mnemonic) const {
   auto Symbol = std::find_if(Code_.begin(), Code_.end(), [&](const MapSymbol &Each) {
     return NamesRoutine(Each.Name, Routine);

@@ -44,6 +44,11 @@ class ImageCode {
   // The first instruction with this mnemonic in the routine of that name (a
   // C++ routine matches by its undecorated name).
   Instruction Find(const std::string &Routine, const std::string &Mnemonic) const;
+  // Whether the linker kept a routine of that name.
+  bool Has(const std::string &Routine) const;
+
+  // The image's entry point, from its PE header.
+  std::uint64_t EntryRva() const;
 
  private:
   std::filesystem::path Image_;

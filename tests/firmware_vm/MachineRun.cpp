@@ -142,12 +142,20 @@ class HarnessSession {
     }
     BackDoor_ = Base + Code.Find("HwCpuidBackDoor", "cpuid").NextRva;
     Gdb_.InsertBreakpoint(BackDoor_);
-    Instruction HandOver = Code.Find("HwDebugToolHandOver", "outl");
-    HandOver_ = Base + HandOver.Rva;
-    AfterHandOver_ = Base + HandOver.NextRva;
-    Gdb_.InsertBreakpoint(HandOver_);
-    Journal_ << "attach base=" << Hex(Base) << " back_door=" << Hex(BackDoor_)
-             << " hand_over=" << Hex(HandOver_)
+    // A build whose DebugPrintEnable is 0 leaves the debug tool's
+    // hand-over out: nothing of it could run.
+    Log_.HandOverInImage = Code.Has("HwDebugToolHandOver");
+    if (Log_.HandOverInImage) {
+      Instruction HandOver = Code.Find("HwDebugToolHandOver", "outl");
+      HandOver_ = Base + HandOver.Rva;
+      AfterHandOver_ = Base + HandOver.NextRva;
+      Gdb_.InsertBreakpoint(*HandOver_);
+    }
+    Entry_ = Base + Code.EntryRva();
+    Gdb_.InsertBreakpoint(*Entry_);
+    Journal_ << "attach base=" << Hex(Base) << " entry=" << Hex(*Entry_)
+             << " back_door=" << Hex(BackDoor_)
+             << (HandOver_ ? " hand_over=" + Hex(*HandOver_) : std::string())
              << (MsrRead_ ? " msr_read=" + Hex(*MsrRead_) : std::string()) << "\n";
 
     std::vector<std::uint8_t> Board;
@@ -160,16 +168,45 @@ class HarnessSession {
 
   void OnStop() {
     std::uint64_t Rip = Gdb_.ReadRegister(Register::Rip);
-    if (MsrRead_ && Rip == *MsrRead_) {
+    if (Entry_ && Rip == *Entry_) {
+      EnterDriver();
+    } else if (Return_ && Rip == *Return_) {
+      ReturnFromDriver();
+    } else if (MsrRead_ && Rip == *MsrRead_) {
       AnswerMsrRead();
     } else if (Rip == BackDoor_) {
       AnswerBackDoor();
-    } else if (Rip == HandOver_) {
+    } else if (HandOver_ && Rip == *HandOver_) {
       TakeHandOver();
     } else {
       Journal_ << "stop at " << Hex(Rip) << ", not a breakpoint of the harness\n";
       Gdb_.Continue();
     }
+  }
+
+  // The firmware calls the entry: the return address on the stack is where
+  // it gets the status back.
+  void EnterDriver() {
+    Log_.EntryReached = true;
+    std::vector<std::uint8_t> Bytes = Gdb_.ReadMemory(Gdb_.ReadRegister(Register::Rsp), 8);
+    std::uint64_t ReturnAddress = 0;
+    for (int Byte = 7; Byte >= 0; Byte--) {
+      ReturnAddress = ReturnAddress << 8 | Bytes[static_cast<std::size_t>(Byte)];
+    }
+    Journal_ << "entry reached, returns to " << Hex(ReturnAddress) << "\n";
+    Gdb_.RemoveBreakpoint(*Entry_);
+    Entry_.reset();
+    Return_ = ReturnAddress;
+    Gdb_.InsertBreakpoint(*Return_);
+    Gdb_.Continue();
+  }
+
+  void ReturnFromDriver() {
+    Log_.EntryStatus = Gdb_.ReadRegister(Register::Rax);
+    Journal_ << "entry returned " << Hex(*Log_.EntryStatus) << "\n";
+    Gdb_.RemoveBreakpoint(*Return_);
+    Return_.reset();
+    Gdb_.Continue();
   }
 
   // After rdmsr: EDX:EAX hold the value, ECX still the index.
@@ -229,9 +266,11 @@ class HarnessSession {
   fs::path Console_;
   HarnessLog &Log_;
   std::ofstream &Journal_;
+  std::optional<std::uint64_t> Entry_;
+  std::optional<std::uint64_t> Return_;
   std::optional<std::uint64_t> MsrRead_;
   std::uint64_t BackDoor_ = 0;
-  std::uint64_t HandOver_ = 0;
+  std::optional<std::uint64_t> HandOver_;
   std::uint64_t AfterHandOver_ = 0;
 };
 
@@ -330,7 +369,7 @@ MachineRun RunMachine(const RunPlan &Plan, const fs::path &RunRoot) {
   fs::remove_all(Dir);
   fs::create_directories(Dir / "drive" / "EFI" / "BOOT");
   fs::copy_file(FIRMWARE_VM_TEST_APP_IMAGE, Dir / "drive" / "EFI" / "BOOT" / "BOOTX64.EFI");
-  fs::copy_file(Plan.Driver, Dir / "drive" / "BoardHookDxe.efi");
+  fs::copy_file(Plan.Volume, Dir / "drive" / "BoardHook.fv");
   fs::copy_file(Vars, Dir / "vars.fd");
   fs::permissions(Dir / "vars.fd", fs::perms::owner_write, fs::perm_options::add);
 

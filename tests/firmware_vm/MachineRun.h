@@ -1,12 +1,13 @@
 // One boot of the packaged UEFI firmware in a software-emulated q35 machine,
 // with a FAT drive that holds the test application (as the removable-media
-// boot file) and a driver image beside it. The harness drives the machine
-// through the emulator's gdb stub: when the application has loaded the
-// driver and waits, it sets breakpoints in the driver (found by symbol in
-// the driver's linker map) and chooses the board. At those breakpoints it
-// plays the parts of the processor that the emulator lacks: the MMIO
-// configuration register, the CPUID back door, and the hardware debug tool
-// that takes the debug-port hand-overs.
+// boot file) and a firmware volume beside it. The harness drives the
+// machine through the emulator's gdb stub: when the firmware's dispatcher
+// has loaded the driver from the volume and the application waits, it sets
+// breakpoints in the driver (found by symbol in the driver's linker map)
+// and chooses the board. At those breakpoints it plays the parts of the
+// processor that the emulator lacks: the MMIO configuration register, the
+// CPUID back door, and the hardware debug tool that takes the debug-port
+// hand-overs; and it sees what the driver's entry returns to the firmware.
 #pragma once
 
 #include <cstdint>
@@ -18,9 +19,12 @@
 namespace firmware_vm {
 
 struct RunPlan {
-  std::string Name;              // also the run's folder under the run directory
-  std::filesystem::path Driver;  // the image; its linker map lies beside it
-  unsigned Board = 0;            // FIRMWARE_VM_BOARD_*
+  std::string Name;  // also the run's folder under the run directory
+  // The firmware volume the application hands to the dispatcher, and the
+  // driver image it holds (its linker map lies beside it).
+  std::filesystem::path Volume;
+  std::filesystem::path Driver;
+  unsigned Board = 0;  // FIRMWARE_VM_BOARD_*
   // What MSR 0xC0010058 reads as; without a value the emulator's own 0.
   std::optional<std::uint64_t> MmioConfigurationAnswer;
   // What the CPUID back door answers in SI; without a value it is silent,
@@ -79,9 +83,12 @@ struct ToolHandOver {
 struct HarnessLog {
   bool Attached = false;  // found the application waiting and set it going
   std::uint64_t DriverBase = 0;
-  std::vector<std::uint32_t> MsrReads;  // indices read while the MSR breakpoint stood
+  bool EntryReached = false;                 // the processor reached the driver's entry point
+  std::optional<std::uint64_t> EntryStatus;  // what the entry returned to the firmware
+  std::vector<std::uint32_t> MsrReads;       // indices read while the MSR breakpoint stood
   unsigned MmioConfigurationAnswers = 0;
   unsigned BackDoorQueries = 0;
+  bool HandOverInImage = false;  // the driver can hand text to the debug tool
   std::vector<ToolHandOver> HandOvers;
   std::string Error;  // a harness failure, empty when none
 };

@@ -121,15 +121,19 @@ TEST(ObjectReader, StackUsageRecords) {
       "/src/board/Setup.cpp:12:?Load@@YA_KPEAX@Z\t4136\tstatic\n"
       "C:12:weird:7:Name\t16\tdynamic,bounded\n"
       "garbage line\n"
-      "a.cpp:6:Entry\t40\tstatic\n");
+      "a.cpp:6:Entry\t40\tstatic\n"
+      "/build/Image.lto.bc:?Inlined@@YAXXZ\t72\tstatic\n");
   const std::vector<FrameRecord> records = ParseStackUsage(in);
-  ASSERT_EQ(records.size(), 3u);
+  ASSERT_EQ(records.size(), 4u);
   EXPECT_EQ(records[0].name, "?Load@@YA_KPEAX@Z");
   EXPECT_EQ(records[0].bytes, 4136u);
   EXPECT_FALSE(records[0].dynamic);
   EXPECT_EQ(records[1].name, "weird:7:Name");
   EXPECT_TRUE(records[1].dynamic);
   EXPECT_EQ(records[2].name, "Entry");
+  // From bitcode (link-time optimisation) a record has no source line.
+  EXPECT_EQ(records[3].name, "?Inlined@@YAXXZ");
+  EXPECT_EQ(records[3].bytes, 72u);
 }
 
 TEST(ObjectReader, LinkerMapListsPlacedSymbols) {

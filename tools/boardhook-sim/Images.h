@@ -1,5 +1,5 @@
 // The firmware images a boot runs: by default the ones built beside the tool
-// (BoardHookPei.efi, BoardHookDxe.efi and, for --debug-print,
+// (BoardHookPei.te, BoardHookDxe.efi and, for --debug-print,
 // BoardHookDxeDebugPrint.efi), or any image a user names. The report names
 // each by file, size, SHA-256 and load address.
 #pragma once

@@ -21,7 +21,8 @@
 
 namespace {
 
-constexpr const char *kPeiImage = "BoardHookPei.efi";
+// The PEI module as it is stored in flash: the terse (TE) form of its image.
+constexpr const char *kPeiImage = "BoardHookPei.te";
 constexpr const char *kDxeImage = "BoardHookDxe.efi";
 constexpr const char *kDxeDebugPrintImage = "BoardHookDxeDebugPrint.efi";
 
@@ -34,14 +35,20 @@ class BadImage : public std::runtime_error {
 // Reads and checks what the boot will run before any phase starts, so a
 // wrong file ends with a message of its own: bad input when the user named
 // it, a simulator failure when the built image is missing or broken.
+// The PEI phase loads a TE image as well as a PE32 one; the DXE phase only PE.
 std::optional<bootsim::ImageFile> ChooseImage(bool fromSource, const std::string &named,
-                                              const char *builtName, uint16_t machine) {
+                                              const char *builtName, uint16_t machine,
+                                              bool terseToo) {
   if (fromSource) return std::nullopt;
   const std::string path =
       named.empty() ? bootsim::DefaultImageDirectory() + "/" + builtName : named;
   try {
     bootsim::ImageFile image = bootsim::ReadImage(path);
-    sim::ParsePeImage(image.bytes, machine, sim::kSubsystemEfiBootServiceDriver);
+    if (terseToo) {
+      sim::ParseImage(image.bytes, machine, sim::kSubsystemEfiBootServiceDriver);
+    } else {
+      sim::ParsePeImage(image.bytes, machine, sim::kSubsystemEfiBootServiceDriver);
+    }
     return image;
   } catch (const std::runtime_error &error) {
     std::string message = error.what();
@@ -120,7 +127,7 @@ int main(int argc, char **argv) {
   using namespace bootsim;
   CLI::App app{
       "Boots described boards on the simulated platform with the shipped firmware images and "
-      "reports what the firmware did: BoardHookPei.efi as 32-bit code in the PEI runner, "
+      "reports what the firmware did: BoardHookPei.te (the PEI module's TE image) as 32-bit code in the PEI runner, "
       "BoardHookDxe.efi on an emulated x86-64 processor, meeting only through the configuration "
       "database. One board gives its whole report; several boards (or a directory: its *.toml "
       "files) give one line each and a summary.\n\n"
@@ -160,8 +167,8 @@ int main(int argc, char **argv) {
                "(everything else as shipped), to see the debug text it would send on each "
                "back-end");
   auto *peiOption = app.add_option("--pei-image", peiImage,
-                                   "Boot this PEI module image (PE32, IA-32) instead of the "
-                                   "built BoardHookPei.efi");
+                                   "Boot this PEI module image (TE or PE32, IA-32) instead of the "
+                                   "built BoardHookPei.te");
   auto *dxeOption = app.add_option("--dxe-image", dxeImage,
                                    "Boot this DXE driver image (PE32+, x64) instead of the "
                                    "built BoardHookDxe.efi");
@@ -251,9 +258,10 @@ int main(int argc, char **argv) {
   }
 
   try {
-    options.firmware.pei = ChooseImage(fromSource, peiImage, kPeiImage, sim::kMachineIa32);
-    options.firmware.dxe = ChooseImage(
-        fromSource, dxeImage, debugPrint ? kDxeDebugPrintImage : kDxeImage, sim::kMachineX64);
+    options.firmware.pei = ChooseImage(fromSource, peiImage, kPeiImage, sim::kMachineIa32, true);
+    options.firmware.dxe =
+        ChooseImage(fromSource, dxeImage, debugPrint ? kDxeDebugPrintImage : kDxeImage,
+                    sim::kMachineX64, false);
   } catch (const BadImage &error) {
     return Fail(output, json, kExitBadInput, error.what());
   } catch (const SimulatorError &error) {

@@ -37,13 +37,16 @@ class RunnerError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// The PEI module's image as the PEI dispatcher leaves it: checked, placed
-// at its fixed address, relocated. Its code runs as this process's own.
+// The PEI module's image (PE32 or TE) as the PEI dispatcher leaves it:
+// checked, placed at its fixed address, relocated. Either form puts the code
+// at the same addresses: offset 0 of the image at kPeiImageBase, a TE header
+// where the PE headers it replaced ended. Its code runs as this process's
+// own.
 class PeiImage {
  public:
   explicit PeiImage(const std::string &path)
       : file_(sim::ReadImageFile(path)),
-        image_(sim::ParsePeImage(file_, sim::kMachineIa32, sim::kSubsystemEfiBootServiceDriver)),
+        image_(sim::ParseImage(file_, sim::kMachineIa32, sim::kSubsystemEfiBootServiceDriver)),
         memory_(sim::kPeiImageBase, (image_.sizeOfImage + 0xFFFu) & ~0xFFFu, true) {
     sim::LoadPeImage(image_, file_, memory_.Base(), memory_.Address());
   }

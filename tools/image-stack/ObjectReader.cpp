@@ -378,7 +378,9 @@ std::vector<FrameRecord> ParseStackUsage(std::istream &text) {
     if (firstTab == std::string::npos || secondTab == std::string::npos) {
       continue;
     }
-    // "file:line:name": the name follows the first ":<digits>:".
+    // "file:line:name": the name follows the first ":<digits>:". An object
+    // compiled from bitcode (link-time optimisation) has no source lines:
+    // "file:name".
     const std::string location = line.substr(0, firstTab);
     std::size_t nameStart = std::string::npos;
     for (std::size_t colon = location.find(':'); colon != std::string::npos;
@@ -390,6 +392,9 @@ std::vector<FrameRecord> ParseStackUsage(std::istream &text) {
         nameStart = next + 1;
         break;
       }
+    }
+    if (nameStart == std::string::npos && location.find(':') != std::string::npos) {
+      nameStart = location.find(':') + 1;
     }
     const auto bytes = ParseInteger(line.substr(firstTab + 1, secondTab - firstTab - 1));
     if (nameStart == std::string::npos || !bytes || *bytes < 0) {

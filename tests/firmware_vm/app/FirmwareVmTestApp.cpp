@@ -1,10 +1,15 @@
 // Test application for the firmware integration test: booted by the real
 // firmware as EFI/BOOT/BOOTX64.EFI, it prepares the interfaces the driver
-// expects from other modules, loads BoardHookDxe.efi from the same drive,
-// waits until the host harness has set its breakpoints in the loaded image
-// and chosen the board, starts the driver, calls its hooks, installs the
-// protocols whose arrival runs its notifications, signals ReadyToBoot, and
-// writes what it saw to the debug console port. A periodic watchdog at
+// expects from other modules, reads the firmware volume BoardHook.fv from
+// the same drive and hands it to the firmware's DXE dispatcher: once while
+// no PCD_PROTOCOL is installed, when the driver's dependency expression
+// keeps it from running, then again with the protocol (the application's
+// proxy) installed. When the firmware has loaded the driver from the
+// volume, the application waits until the host harness has set its
+// breakpoints in the loaded image and chosen the board; the firmware then
+// starts the driver. Afterwards the application calls its hooks, installs
+// the protocols whose arrival runs its notifications, signals ReadyToBoot,
+// and writes what it saw to the debug console port. A periodic watchdog at
 // TPL_NOTIFY writes the report and shuts the machine down when the driver
 // does not return, as in the fatal-error display loop.
 #include "../../../include/BoardHookProtocol.h"
@@ -13,6 +18,7 @@
 #include "../../../uefi/PlatformModules.h"
 #include "../../../uefi/StandardInterfaces.h"
 #include "AppUefi.h"
+#include "DriveFile.h"
 #include "DriverImage.h"
 #include "HarnessLink.h"
 #include "PcdProxy.h"
@@ -21,7 +27,9 @@
 
 namespace {
 
-constexpr CHAR8 DRIVER_FILE_NAME[] = "\\BoardHookDxe.efi";
+// The volume on the drive, and the most the application reads of it.
+constexpr char16_t VOLUME_FILE_NAME[] = u"\\BoardHook.fv";
+constexpr UINTN VOLUME_SIZE_LIMIT = 1024 * 1024;
 // Timer periods are in 100 ns units.
 constexpr UINT64 WATCHDOG_PERIOD = 100 * 10000;  // 100 ms
 constexpr UINTN WATCHDOG_TICKS = 20;             // 2 s after the timer is armed
@@ -49,17 +57,27 @@ constinit PROTOCOL_WATCH mBoardHookWatch = {"board_hook", &gBoardHookProtocolGui
 constinit volatile UINT32 mHarnessBoard = FIRMWARE_VM_BOARD_UNSET;
 
 struct RUN_STATE {
+  EFI_STATUS PcdWithdrawStatus;
   EFI_STATUS PcdProxyStatus;
   EFI_STATUS SuppressStandInStatus;
-  EFI_STATUS LoadStatus;
+  EFI_STATUS VolumeReadStatus;
+  UINTN VolumeSize;
+  EFI_STATUS VolumeStatus;
+  EFI_HANDLE Volume;
+  EFI_STATUS DispatchWithoutPcd;
+  BOOLEAN FoundWithoutPcd;
+  EFI_STATUS DispatchWithPcd;
   UINT32 Board;
   UINTN HarnessWaitMs;
-  EFI_STATUS StartStatus;
+  // The driver as the firmware loaded it from the volume.
+  BOOLEAN DriverFound;
+  EFI_LOADED_IMAGE_PROTOCOL *Driver;
+  EFI_GUID DriverFile;
   UINTN DriverBase;
   UINTN DriverSize;
   UINT32 DriverCodeType;
-  BOOLEAN DriverStarted;
   BOOLEAN DriverReturned;
+  BOOLEAN DriverStaysLoaded;
   BOOLEAN HooksCalled;
   BOOLEAN ReportWritten;
   UINTN WatchdogTicks;
@@ -147,21 +165,28 @@ VOID WriteReport(const CHAR8 *Reason) {
   ReportText("\nREPORT BEGIN\nreport reason=");
   ReportText(Reason);
   ReportText("\n");
-  ReportHexField("standins pcd_proxy", mRun.PcdProxyStatus);
+  ReportHexField("standins pcd_withdrawn", mRun.PcdWithdrawStatus);
+  ReportHexField("pcd_proxy", mRun.PcdProxyStatus);
   ReportHexField("setup_item_suppress", mRun.SuppressStandInStatus);
+  ReportText("\n");
+  ReportHexField("volume read_status", mRun.VolumeReadStatus);
+  ReportDecField("size", mRun.VolumeSize);
+  ReportHexField("process_status", mRun.VolumeStatus);
+  ReportText("\n");
+  ReportHexField("dispatch without_pcd", mRun.DispatchWithoutPcd);
+  ReportYesNo("found_without_pcd", mRun.FoundWithoutPcd);
+  ReportHexField("with_pcd", mRun.DispatchWithPcd);
   ReportText("\n");
   ReportDecField("harness board", mRun.Board);
   ReportDecField("waited_ms", mRun.HarnessWaitMs);
   ReportText("\n");
-  ReportHexField("driver load_status", mRun.LoadStatus);
+  ReportYesNo("driver found", mRun.DriverFound);
+  ReportGuidField("file", mRun.DriverFile);
   ReportHexField("base", mRun.DriverBase);
   ReportHexField("size", mRun.DriverSize);
   ReportDecField("code_type", mRun.DriverCodeType);
-  ReportYesNo("started", mRun.DriverStarted);
   ReportYesNo("returned", mRun.DriverReturned);
-  if (mRun.DriverReturned) {
-    ReportHexField("start_status", mRun.StartStatus);
-  }
+  ReportYesNo("stays_loaded", mRun.DriverStaysLoaded);
   ReportText("\n");
   ReportHeapBufferList();
   ReportWatch(mBoardHookWatch);
@@ -214,49 +239,6 @@ VOID EFIAPI WatchdogTick(EFI_EVENT Event, VOID *Context) {
   }
   WriteReport("watchdog");
   Shutdown();
-}
-
-// The driver's file on the drive this application was loaded from: the
-// drive's device path with one file-path node appended.
-EFI_DEVICE_PATH_PROTOCOL *DriverDevicePath(EFI_HANDLE Device) {
-  VOID *Interface = NULL;
-  if (EFI_ERROR(mBootServices->HandleProtocol(Device, &gEfiDevicePathProtocolGuid, &Interface))) {
-    return NULL;
-  }
-  const UINT8 *DrivePath = static_cast<const UINT8 *>(Interface);
-  UINTN DriveLength = 0;
-  for (;;) {
-    const EFI_DEVICE_PATH_PROTOCOL *Node =
-        reinterpret_cast<const EFI_DEVICE_PATH_PROTOCOL *>(DrivePath + DriveLength);
-    if (Node->Type == END_DEVICE_PATH_TYPE && Node->SubType == END_ENTIRE_DEVICE_PATH_SUBTYPE) {
-      break;
-    }
-    DriveLength += Node->Length[0] | (Node->Length[1] << 8);
-  }
-  constexpr UINTN NameLength = sizeof(DRIVER_FILE_NAME);  // with the terminator
-  UINTN FileNodeLength = sizeof(EFI_DEVICE_PATH_PROTOCOL) + NameLength * sizeof(CHAR16);
-  UINTN Total = DriveLength + FileNodeLength + sizeof(EFI_DEVICE_PATH_PROTOCOL);
-  VOID *Buffer = NULL;
-  if (EFI_ERROR(mBootServices->AllocatePool(EfiBootServicesData, Total, &Buffer))) {
-    return NULL;
-  }
-  UINT8 *Path = static_cast<UINT8 *>(Buffer);
-  mBootServices->CopyMem(Path, DrivePath, DriveLength);
-  UINT8 *FileNode = Path + DriveLength;
-  FileNode[0] = MEDIA_DEVICE_PATH;
-  FileNode[1] = MEDIA_FILEPATH_DP;
-  FileNode[2] = static_cast<UINT8>(FileNodeLength);
-  FileNode[3] = static_cast<UINT8>(FileNodeLength >> 8);
-  for (UINTN Index = 0; Index < NameLength; Index++) {
-    CHAR16 Char = static_cast<CHAR16>(DRIVER_FILE_NAME[Index]);
-    mBootServices->CopyMem(FileNode + 4 + Index * sizeof(CHAR16), &Char, sizeof(Char));
-  }
-  UINT8 *End = FileNode + FileNodeLength;
-  End[0] = END_DEVICE_PATH_TYPE;
-  End[1] = END_ENTIRE_DEVICE_PATH_SUBTYPE;
-  End[2] = sizeof(EFI_DEVICE_PATH_PROTOCOL);
-  End[3] = 0;
-  return reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(Path);
 }
 
 VOID InstallStandIns() {
@@ -336,6 +318,126 @@ VOID ExerciseHooks() {
   mRun.HooksCalled = TRUE;
 }
 
+// The firmware's DXE services table, from the system table's configuration
+// table.
+DXE_SERVICES *FindDxeServices() {
+  for (UINTN Index = 0; Index < mSystemTable->NumberOfTableEntries; Index++) {
+    const EFI_CONFIGURATION_TABLE &Entry = mSystemTable->ConfigurationTable[Index];
+    const UINT8 *Have = reinterpret_cast<const UINT8 *>(&Entry.VendorGuid);
+    const UINT8 *Want = reinterpret_cast<const UINT8 *>(&gEfiDxeServicesTableGuid);
+    UINTN Same = 0;
+    while (Same < sizeof(EFI_GUID) && Have[Same] == Want[Same]) {
+      Same++;
+    }
+    if (Same == sizeof(EFI_GUID)) {
+      return static_cast<DXE_SERVICES *>(Entry.VendorTable);
+    }
+  }
+  return NULL;
+}
+
+// The firmware has loaded an image: the driver when it came from the
+// volume the application handed over. Runs at TPL_CALLBACK inside the
+// dispatcher, after loading and before starting the image, so the harness
+// can set its breakpoints before the driver's first instruction.
+VOID EFIAPI ImageLoaded(EFI_EVENT Event, VOID *Context) {
+  (void)Event;
+  VOID **Registration = static_cast<VOID **>(Context);
+  VOID *Interface = NULL;
+  while (!EFI_ERROR(
+      mBootServices->LocateProtocol(&gEfiLoadedImageProtocolGuid, *Registration, &Interface))) {
+    EFI_LOADED_IMAGE_PROTOCOL *Loaded = static_cast<EFI_LOADED_IMAGE_PROTOCOL *>(Interface);
+    if (mRun.DriverFound || mRun.Volume == NULL || Loaded->DeviceHandle != mRun.Volume) {
+      continue;
+    }
+    mRun.DriverFound = TRUE;
+    mRun.Driver = Loaded;
+    const EFI_DEVICE_PATH_PROTOCOL *Node = Loaded->FilePath;
+    if (Node != NULL && Node->Type == MEDIA_DEVICE_PATH && Node->SubType == MEDIA_PIWG_FW_FILE_DP) {
+      mRun.DriverFile =
+          reinterpret_cast<const MEDIA_FW_VOL_FILEPATH_DEVICE_PATH *>(Node)->FvFileName;
+    }
+    mRun.DriverBase = reinterpret_cast<UINTN>(Loaded->ImageBase);
+    mRun.DriverSize = Loaded->ImageSize;
+    mRun.DriverCodeType = Loaded->ImageCodeType;
+    SetDriverImage(mRun.DriverBase, mRun.DriverSize);
+    ReportHexField("driver.loaded base", mRun.DriverBase);
+    ReportText("\n");
+    WaitForHarness();
+    ArmWatchdog();
+    ReportText("driver.start begin\n");
+  }
+}
+
+constinit VOID *mImageRegistration = NULL;
+
+EFI_STATUS WatchImageLoads() {
+  EFI_EVENT Event = NULL;
+  EFI_STATUS Status = mBootServices->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, ImageLoaded,
+                                                 &mImageRegistration, &Event);
+  if (!EFI_ERROR(Status)) {
+    Status = mBootServices->RegisterProtocolNotify(&gEfiLoadedImageProtocolGuid, Event,
+                                                   &mImageRegistration);
+  }
+  return Status;
+}
+
+// TRUE while an image handle still carries the driver's loaded image
+// protocol: the firmware unloads a driver whose entry returns an error.
+BOOLEAN DriverStaysLoaded() {
+  UINTN Count = 0;
+  EFI_HANDLE *Handles = NULL;
+  if (EFI_ERROR(mBootServices->LocateHandleBuffer(ByProtocol, &gEfiLoadedImageProtocolGuid, NULL,
+                                                  &Count, &Handles))) {
+    return FALSE;
+  }
+  BOOLEAN Found = FALSE;
+  for (UINTN Index = 0; Index < Count; Index++) {
+    VOID *Interface = NULL;
+    mBootServices->HandleProtocol(Handles[Index], &gEfiLoadedImageProtocolGuid, &Interface);
+    Found = Found || Interface == mRun.Driver;
+  }
+  mBootServices->FreePool(Handles);
+  return Found;
+}
+
+// The volume from the drive, made known to the dispatcher, which runs
+// first without and then with a PCD_PROTOCOL installed.
+VOID DispatchVolume(DXE_SERVICES *DxeServices) {
+  VOID *Interface = NULL;
+  mBootServices->HandleProtocol(mImageHandle, &gEfiLoadedImageProtocolGuid, &Interface);
+  EFI_LOADED_IMAGE_PROTOCOL *Self = static_cast<EFI_LOADED_IMAGE_PROTOCOL *>(Interface);
+  VOID *Volume = NULL;
+  mRun.VolumeReadStatus = Self != NULL
+                              ? ReadDriveFile(mBootServices, Self->DeviceHandle,
+                                              reinterpret_cast<const CHAR16 *>(VOLUME_FILE_NAME),
+                                              VOLUME_SIZE_LIMIT, &Volume, &mRun.VolumeSize)
+                              : EFI_NOT_FOUND;
+  ReportHexField("volume.read status", mRun.VolumeReadStatus);
+  ReportText("\n");
+  if (EFI_ERROR(mRun.VolumeReadStatus) || DxeServices == NULL) {
+    return;
+  }
+  mRun.VolumeStatus = DxeServices->ProcessFirmwareVolume(Volume, mRun.VolumeSize, &mRun.Volume);
+  ReportHexField("volume.process status", mRun.VolumeStatus);
+  ReportText("\n");
+  if (EFI_ERROR(mRun.VolumeStatus)) {
+    return;
+  }
+  mRun.DispatchWithoutPcd = DxeServices->Dispatch();
+  mRun.FoundWithoutPcd = mRun.DriverFound;
+  ReportHexField("dispatch.without_pcd status", mRun.DispatchWithoutPcd);
+  ReportText("\n");
+  mRun.PcdProxyStatus = InstallPcdProxy(mBootServices);
+  mRun.DispatchWithPcd = DxeServices->Dispatch();
+  mRun.DriverReturned = mRun.DriverFound;
+  ReportHexField("dispatch.with_pcd status", mRun.DispatchWithPcd);
+  ReportText("\n");
+  if (mRun.DriverFound) {
+    mRun.DriverStaysLoaded = DriverStaysLoaded();
+  }
+}
+
 }  // namespace
 
 extern "C" EFI_STATUS EFIAPI FirmwareVmTestAppEntry(EFI_HANDLE ImageHandle,
@@ -345,41 +447,15 @@ extern "C" EFI_STATUS EFIAPI FirmwareVmTestAppEntry(EFI_HANDLE ImageHandle,
   mBootServices = SystemTable->BootServices;
   ReportText("app.start\n");
 
-  mRun.PcdProxyStatus = InstallPcdProxy(mBootServices);
+  mRun.PcdWithdrawStatus = WithdrawFirmwarePcd(mBootServices);
   InstallStandIns();
   ReportHexField("watch.heap_buffer_list status", WatchProtocol(&mHeapBufferListWatch));
   ReportHexField("watch.board_hook status", WatchProtocol(&mBoardHookWatch));
+  ReportHexField("watch.images status", WatchImageLoads());
   ReportText("\n");
 
-  VOID *Interface = NULL;
-  mBootServices->HandleProtocol(ImageHandle, &gEfiLoadedImageProtocolGuid, &Interface);
-  EFI_LOADED_IMAGE_PROTOCOL *Self = static_cast<EFI_LOADED_IMAGE_PROTOCOL *>(Interface);
-  EFI_DEVICE_PATH_PROTOCOL *DriverPath = Self != NULL ? DriverDevicePath(Self->DeviceHandle) : NULL;
-
-  EFI_HANDLE Driver = NULL;
-  mRun.LoadStatus = DriverPath != NULL ? LoadImageService(mBootServices)(
-                                             FALSE, ImageHandle, DriverPath, NULL, 0, &Driver)
-                                       : EFI_NOT_FOUND;
-  ReportHexField("driver.load status", mRun.LoadStatus);
-  ReportText("\n");
-  if (!EFI_ERROR(mRun.LoadStatus)) {
-    Interface = NULL;
-    mBootServices->HandleProtocol(Driver, &gEfiLoadedImageProtocolGuid, &Interface);
-    EFI_LOADED_IMAGE_PROTOCOL *Loaded = static_cast<EFI_LOADED_IMAGE_PROTOCOL *>(Interface);
-    if (Loaded != NULL) {
-      mRun.DriverBase = reinterpret_cast<UINTN>(Loaded->ImageBase);
-      mRun.DriverSize = Loaded->ImageSize;
-      mRun.DriverCodeType = Loaded->ImageCodeType;
-      SetDriverImage(mRun.DriverBase, mRun.DriverSize);
-    }
-    WaitForHarness();
-    ArmWatchdog();
-    ReportText("driver.start begin\n");
-    mRun.DriverStarted = TRUE;
-    mRun.StartStatus = StartImageService(mBootServices)(Driver, NULL, NULL);
-    mRun.DriverReturned = TRUE;
-    ReportHexField("driver.start status", mRun.StartStatus);
-    ReportText("\n");
+  DispatchVolume(FindDxeServices());
+  if (mRun.DriverReturned) {
     ExerciseHooks();
     LockAndHandTableToSmm(mBootServices, mRun.Board == FIRMWARE_VM_BOARD_BAD_SIGNATURE
                                              ? FIRMWARE_VM_BAD_TABLE_SIGNATURE

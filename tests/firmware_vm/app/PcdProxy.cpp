@@ -44,6 +44,7 @@ constinit PCD_CALL_RECORD mCalls[MAX_RECORDED_CALLS] = {};
 constinit UINTN mCallCount = 0;
 constinit UINTN mDriverCallCount = 0;
 constinit PCD_PROTOCOL *mFirmwarePcd = NULL;
+constinit EFI_HANDLE mPcdHandle = NULL;
 
 BOARD_TOKEN *FindBoardToken(UINTN Token) {
   for (BOARD_TOKEN &Entry : mBoardTokens) {
@@ -211,7 +212,7 @@ constinit PCD_PROTOCOL mProxy = {ProxySetSku,
 
 }  // namespace
 
-EFI_STATUS InstallPcdProxy(EFI_BOOT_SERVICES *BootServices) {
+EFI_STATUS WithdrawFirmwarePcd(EFI_BOOT_SERVICES *BootServices) {
   UINTN HandleCount = 0;
   EFI_HANDLE *Handles = NULL;
   EFI_STATUS Status =
@@ -222,17 +223,26 @@ EFI_STATUS InstallPcdProxy(EFI_BOOT_SERVICES *BootServices) {
     ReportText("\n");
     return EFI_ERROR(Status) ? Status : EFI_NOT_FOUND;
   }
-  EFI_HANDLE Handle = Handles[0];
+  mPcdHandle = Handles[0];
   BootServices->FreePool(Handles);
   VOID *Firmware = NULL;
-  Status = BootServices->HandleProtocol(Handle, &gPcdProtocolGuid, &Firmware);
+  Status = BootServices->HandleProtocol(mPcdHandle, &gPcdProtocolGuid, &Firmware);
   ReportHexField("interface", reinterpret_cast<UINTN>(Firmware));
   ReportText("\n");
   if (EFI_ERROR(Status)) {
     return Status;
   }
   mFirmwarePcd = static_cast<PCD_PROTOCOL *>(Firmware);
-  return BootServices->ReinstallProtocolInterface(Handle, &gPcdProtocolGuid, Firmware, &mProxy);
+  return BootServices->UninstallProtocolInterface(mPcdHandle, &gPcdProtocolGuid, Firmware);
+}
+
+EFI_STATUS InstallPcdProxy(EFI_BOOT_SERVICES *BootServices) {
+  if (mFirmwarePcd == NULL) {
+    return EFI_NOT_READY;
+  }
+  EFI_HANDLE Handle = mPcdHandle;
+  return BootServices->InstallProtocolInterface(&Handle, &gPcdProtocolGuid, EFI_NATIVE_INTERFACE,
+                                                &mProxy);
 }
 
 UINT64 BoardTokenValue(UINTN Token) {

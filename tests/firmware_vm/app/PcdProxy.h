@@ -4,7 +4,10 @@
 #pragma once
 #include "../../../uefi/UefiTables.h"
 
-// Replaces the firmware's interface on its handle with the proxy.
+// Takes the firmware's interface off its handle, so that no PCD_PROTOCOL is
+// installed, and keeps it to forward calls to.
+EFI_STATUS WithdrawFirmwarePcd(EFI_BOOT_SERVICES *BootServices);
+// Installs the proxy on the handle the firmware's interface was on.
 EFI_STATUS InstallPcdProxy(EFI_BOOT_SERVICES *BootServices);
 
 // The board table's value of one of this system's tokens (0 for another

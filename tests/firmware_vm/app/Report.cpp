@@ -66,3 +66,31 @@ VOID ReportBytesField(const CHAR8 *Key, const VOID *Bytes, UINTN Length) {
   }
   ReportText(" ");
 }
+
+VOID ReportGuidField(const CHAR8 *Key, const EFI_GUID &Guid) {
+  constexpr CHAR8 UPPER_DIGITS[] = "0123456789ABCDEF";
+  // Data1-Data2-Data3-Data4[0..1]-Data4[2..7]: the numbers most significant
+  // digit first, the bytes of Data4 in order.
+  const UINT64 Fields[] = {Guid.Data1, Guid.Data2, Guid.Data3};
+  const UINTN Digits[] = {8, 4, 4};
+  CHAR8 Text[37];
+  UINTN At = 0;
+  for (UINTN Field = 0; Field < 3; Field++) {
+    for (UINTN Digit = Digits[Field]; Digit-- > 0;) {
+      Text[At++] = UPPER_DIGITS[(Fields[Field] >> (4 * Digit)) & 0xF];
+    }
+    Text[At++] = '-';
+  }
+  for (UINTN Index = 0; Index < 8; Index++) {
+    if (Index == 2) {
+      Text[At++] = '-';
+    }
+    Text[At++] = UPPER_DIGITS[Guid.Data4[Index] >> 4];
+    Text[At++] = UPPER_DIGITS[Guid.Data4[Index] & 0xF];
+  }
+  Text[At] = '\0';
+  ReportText(Key);
+  ReportText("=");
+  ReportText(Text);
+  ReportText(" ");
+}

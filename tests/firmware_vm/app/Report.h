@@ -13,5 +13,7 @@ VOID ReportHexField(const CHAR8 *Key, UINT64 Value);
 VOID ReportDecField(const CHAR8 *Key, UINT64 Value);
 // "<Key>=yes " or "<Key>=no ".
 VOID ReportYesNo(const CHAR8 *Key, BOOLEAN Value);
+// "<Key>=<the GUID in registry form, upper case>" and a blank.
+VOID ReportGuidField(const CHAR8 *Key, const EFI_GUID &Guid);
 // "<Key>=<two hexadecimal digits per byte, in memory order>" and a blank.
 VOID ReportBytesField(const CHAR8 *Key, const VOID *Bytes, UINTN Length);
