@@ -127,7 +127,8 @@ int main(int argc, char **argv) {
   using namespace bootsim;
   CLI::App app{
       "Boots described boards on the simulated platform with the shipped firmware images and "
-      "reports what the firmware did: BoardHookPei.te (the PEI module's TE image) as 32-bit code in the PEI runner, "
+      "reports what the firmware did: BoardHookPei.te (the PEI module's TE image) as 32-bit code "
+      "in the PEI runner, "
       "BoardHookDxe.efi on an emulated x86-64 processor, meeting only through the configuration "
       "database. One board gives its whole report; several boards (or a directory: its *.toml "
       "files) give one line each and a summary.\n\n"
