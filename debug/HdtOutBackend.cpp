@@ -102,8 +102,8 @@ VOID HdtOutBufferedWrite(CONST CHAR8 *Text, UINTN Length, HDT_OUT_HEADER *Header
   }
   WidthIoWrite(kWidth16, HDT_OUT_MESSAGE_PORT, &FirstBytes, NULL);
 
-  // The capacity checked when the header was found, read once: the tool may
-  // touch the header while it holds the processor.
+  // The capacity HdtOutWrite checked against the heap buffer, read once: the
+  // tool may touch the header while it holds the processor.
   CONST UINT16 Capacity = Header->BufferSize;
   UINT8 *Data = HdtOutData(Header);
   for (UINTN Index = 0; Index < Length; Index++) {
