@@ -21,6 +21,7 @@
 #include "sim/pcd/PcdDatabase.h"
 #include "sim/pei/PeiStandIns.h"
 #include "tests/fuzz/FuzzInput.h"
+#include "tests/fuzz/SimulatedPlatform.h"
 
 namespace {
 
@@ -188,16 +189,13 @@ void CheckChannels(bool TablePresent, const sim::I2cTablePpiStandIn &Tables,
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   FuzzInput In(Data, Size);
-  sim::SimClock Clock;
-  sim::Machine Machine{&Clock};
-  sim::PeiFoundation Pei{Clock};
-  sim::PcdDatabase Pcd;
+  fuzz::PeiPlatform Platform;
+  sim::Machine &Machine = Platform.Machine;
+  sim::PeiFoundation &Pei = Platform.Pei;
+  sim::PcdDatabase &Pcd = Platform.Pcd;
   sim::StallPpiStandIn Stall{Pei};
   sim::I2cTablePpiStandIn Tables{Pei};
   sim::I2cApplyPpiStandIn Apply{Pei};
-  Machine.SetIdtBase(Pei.IdtBase());
-  Machine.Activate();
-  Pcd.DeclareSystemTokens();
   Hostile::In = &In;
   Hostile::Smbus.clear();
   Hostile::Bmc.clear();

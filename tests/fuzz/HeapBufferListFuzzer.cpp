@@ -21,6 +21,7 @@
 #include "sim/dxe/DxeCore.h"
 #include "sim/machine/Machine.h"
 #include "tests/fuzz/FuzzInput.h"
+#include "tests/fuzz/SimulatedPlatform.h"
 
 namespace {
 
@@ -185,15 +186,9 @@ void RunPublishedList(FuzzInput &In, sim::DxeCore &Core) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   FuzzInput In(Data, Size);
-  sim::SimClock Clock;
-  sim::Machine Machine{&Clock};
-  sim::DxeCore Core{Clock};
-  Machine.SetCpuidBackDoorAnswer(1);  // traps return, so every fall-back runs
-  Machine.Activate();
-  gST = Core.SystemTable();
-  gBS = Core.BootServices();
-  mHobList = nullptr;
-  mHeapBufferListHead = nullptr;
+  fuzz::DxePlatform Platform;
+  sim::Machine &Machine = Platform.Machine;
+  sim::DxeCore &Core = Platform.Core;
 
   const uint8_t Mode = In.U8();
   if ((Mode & 0x80) != 0) {

@@ -22,6 +22,7 @@
 #include "sim/machine/Machine.h"
 #include "sim/pcd/PcdDatabase.h"
 #include "tests/fuzz/FuzzInput.h"
+#include "tests/fuzz/SimulatedPlatform.h"
 
 namespace {
 
@@ -88,17 +89,9 @@ void AddController(FuzzInput &In, sim::Machine &Machine, unsigned Index) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   FuzzInput In(Data, Size);
-  sim::SimClock Clock;
-  sim::Machine Machine{&Clock};
-  sim::DxeCore Core{Clock};
-  sim::PcdDatabase Pcd;
-  Machine.Activate();
-  gST = Core.SystemTable();
-  gBS = Core.BootServices();
-  mPcdProtocol = nullptr;
-  Pcd.DeclareSystemTokens();
-  Pcd.SetPhase("DXE");
-  Core.InstallProtocol(gPcdProtocolGuid, Pcd.Protocol());
+  fuzz::DxePlatform Platform;
+  sim::Machine &Machine = Platform.Machine;
+  sim::PcdDatabase &Pcd = Platform.Pcd;
 
   const uint8_t BoardType = In.Pick<uint8_t>({5, 7, 8, 12, 14, 0, 1});
   Pcd.Declare(PCD_TOKEN_BOARD_TYPE, 1, BoardType == 1 ? In.U8() : BoardType);
@@ -150,9 +143,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
       FUZZ_CHECK(Second[At] == kUntouched, "written past the second list");
     }
   }
-  const auto Stalls = Core.CallsOf(sim::Service::Stall);
+  const auto Stalls = Platform.Core.CallsOf(sim::Service::Stall);
   FUZZ_CHECK(Stalls.size() == (BoardTypeRead == 8 ? 0u : 1u));
   if (!Stalls.empty()) FUZZ_CHECK(Stalls[0].args[0] == MAC_COLLECTION_STALL_US);
-  FUZZ_CHECK(Core.Errors().empty(), Core.Errors().front());
+  FUZZ_CHECK(Platform.Core.Errors().empty(), Platform.Core.Errors().front());
   return 0;
 }

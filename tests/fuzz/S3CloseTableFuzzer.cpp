@@ -28,6 +28,7 @@
 #include "sim/machine/Machine.h"
 #include "sim/pcd/PcdDatabase.h"
 #include "tests/fuzz/FuzzInput.h"
+#include "tests/fuzz/SimulatedPlatform.h"
 
 namespace {
 
@@ -80,24 +81,12 @@ struct AtCommunicate {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   FuzzInput In(Data, Size);
-  sim::SimClock Clock;
-  sim::Machine Machine{&Clock};
-  sim::DxeCore Core{Clock};
-  sim::PcdDatabase Pcd;
+  fuzz::DxePlatform Platform;
+  sim::Machine &Machine = Platform.Machine;
+  sim::DxeCore &Core = Platform.Core;
+  sim::PcdDatabase &Pcd = Platform.Pcd;
   sim::SmmCommunication Smm;
   sim::SmmReadyToLock ReadyToLock;
-  Machine.SetCpuidBackDoorAnswer(1);
-  Machine.Activate();
-  mPcdProtocol = nullptr;
-  mS3LibPrivateData = nullptr;
-  mBootScriptLockEvent = nullptr;
-  mCloseTableEvent = nullptr;
-  gST = Core.SystemTable();
-  gBS = Core.BootServices();
-  gRT = Core.RuntimeServices();
-  Pcd.DeclareSystemTokens();
-  Pcd.SetPhase("DXE");
-  Core.InstallProtocol(gPcdProtocolGuid, Pcd.Protocol());
 
   const uint8_t Flags = In.U8();
   const bool SmmPresent = (Flags & 0x01) == 0;

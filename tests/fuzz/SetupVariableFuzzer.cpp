@@ -21,6 +21,7 @@
 #include "sim/pei/PeiFoundation.h"
 #include "tests/pei/JunkLeavingNotify.h"
 #include "tests/fuzz/FuzzInput.h"
+#include "tests/fuzz/SimulatedPlatform.h"
 #include "uefi/StandardInterfaces.h"
 
 namespace {
@@ -63,13 +64,9 @@ struct Hostile {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   FuzzInput In(Data, Size);
-  sim::SimClock Clock;
-  sim::Machine Machine{&Clock};
-  sim::PeiFoundation Pei{Clock};
-  sim::PcdDatabase Pcd;
-  Machine.SetIdtBase(Pei.IdtBase());
-  Machine.Activate();
-  Pcd.DeclareSystemTokens();
+  fuzz::PeiPlatform Platform;
+  sim::PeiFoundation &Pei = Platform.Pei;
+  sim::PcdDatabase &Pcd = Platform.Pcd;
 
   const uint8_t Flags = In.U8();
   const bool PcdPresent = (Flags & 1) == 0;
@@ -101,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
 
   EFI_STATUS Status = EFI_UNSUPPORTED;
   const sim::RunOutcome Outcome =
-      Machine.Run([&] { Status = Pei.RunModule(BoardHookPeiEntryPoint); });
+      Platform.Machine.Run([&] { Status = Pei.RunModule(BoardHookPeiEntryPoint); });
   FUZZ_CHECK(Outcome.end == sim::RunEnd::Returned, Outcome.Describe());
   FUZZ_CHECK(Status == EFI_SUCCESS);
   FUZZ_CHECK(Pei.CountPpis(gBoardHookPpiGuid) == 1u);
