@@ -160,10 +160,7 @@ void CheckDevice(FuzzInput &In) {
   FUZZ_CHECK(Walk.end == sim::RunEnd::Returned, Walk.Describe());
   FUZZ_CHECK(Found == Wanted, "the walk found another capability");
 
-  std::array<uint8_t, 256> ConfigBefore{};
-  for (unsigned Offset = 0; Function != nullptr && Offset < 256; Offset++) {
-    ConfigBefore[Offset] = Function->Config8(static_cast<uint16_t>(Offset));
-  }
+  const size_t Mark = Machine.Trace().Mark();
   GuardedEntry Got(Initial);
   const sim::RunOutcome Read =
       Machine.Run([&] { ReadVpdMacAddress(Bdf, static_cast<UINT16>(Selector), Got.Data()); });
@@ -184,13 +181,17 @@ void CheckDevice(FuzzInput &In) {
   } else if (Function->Vpd() != nullptr && Found == Function->Vpd()->Offset()) {
     FUZZ_CHECK(Got.Value() == Expected, "the entry does not hold the image's address");
   }
-  // Only the VPD address register (and the data register the device fills)
-  // may change.
-  for (unsigned Offset = 0; Function != nullptr && Offset < 256; Offset++) {
-    const bool VpdRegister = Found != 0 && Offset >= Found + 2u && Offset < Found + 8u;
-    if (!VpdRegister) {
-      FUZZ_CHECK(Function->Config8(static_cast<uint16_t>(Offset)) == ConfigBefore[Offset],
-                 "a configuration byte changed");
+  // The read writes nothing but the VPD address register of the capability
+  // found (and the legacy address port of its capability walk).
+  for (const sim::TraceRecord &Access : Machine.Trace().Since(Mark)) {
+    if (Access.kind == sim::AccessKind::MmioWrite) {
+      FUZZ_CHECK(Found != 0 && Access.width == 16 &&
+                     Access.address == sim::Machine::EcamAddress(Address, Found + 2u),
+                 "a configuration write other than the VPD address");
+    } else if (Access.kind == sim::AccessKind::IoWrite) {
+      FUZZ_CHECK(Access.address == sim::Machine::kConfigAddressPort && Access.width == 32);
+    } else {
+      FUZZ_CHECK(!sim::IsWriteKind(Access.kind), "a write other than configuration");
     }
   }
 }
