@@ -274,7 +274,10 @@ VOID ReadVpdMacAddress(PCI_BDF Device, UINT16 Selector, UINT8 *Entry) {
   }
   UINT8 Image[VPD_IMAGE_SIZE];
   ReadVpdImage(Device, Capability, Image);
+  VpdMacAddressFromImage(Image, Selector, Entry);
+}
 
+VOID VpdMacAddressFromImage(const UINT8 *Image, UINT16 Selector, UINT8 *Entry) {
   // The scan looks only for the keyword patterns, not at resource tags; a
   // later match replaces an earlier one. Keyword data starts at offset 3 at
   // the earliest, so an offset of 0 means the keyword was not found.

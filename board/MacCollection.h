@@ -46,6 +46,11 @@ EFI_STATUS GetControllerMacAddress(UINT8 Port, PCI_BDF Device, UINT8 *MacList);
 // served, or the keyword with 12 data bytes is missing.
 VOID ReadVpdMacAddress(PCI_BDF Device, UINT16 Selector, UINT8 *Entry);
 
+// The keyword scan and conversion of ReadVpdMacAddress on a 256-byte VPD
+// image already read: Entry keeps its contents when the selector is not
+// served or its keyword with 12 data bytes is missing.
+VOID VpdMacAddressFromImage(const UINT8 *Image, UINT16 Selector, UINT8 *Entry);
+
 // Converts the 12 hex characters at Offset of the 256-byte VPD Image into
 // six bytes at Entry, high digit first. Only "0"-"9" and "A"-"F" are digits;
 // any other byte (lower case included) counts with its own value, kept to 8

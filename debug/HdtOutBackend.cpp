@@ -53,7 +53,7 @@ VOID EFIAPI HdtOutInitialize() {
   HwWriteCr4(HwReadCr4() | CR4_DEBUGGING_EXTENSIONS);
 }
 
-BOOLEAN HdtOutGetHeader(HDT_OUT_HEADER **Header) {
+BOOLEAN HdtOutGetHeader(HDT_OUT_HEADER **Header, UINT32 *BufferBytes) {
   if (HwReadDr3() == 0) {
     return FALSE;
   }
@@ -61,8 +61,8 @@ BOOLEAN HdtOutGetHeader(HDT_OUT_HEADER **Header) {
   if (FindHeapBuffer(&Locator, NULL) != HEAP_BUFFER_FOUND || Locator.Buffer == NULL) {
     return FALSE;
   }
-  // A buffer too small for the fields read here, or in buffered mode for its
-  // data area, counts as no header: nothing is read or written past its end.
+  // A buffer too small for the fields read here counts as no header: nothing
+  // is read past its end.
   if (Locator.Size < sizeof(HDT_OUT_HEADER)) {
     return FALSE;
   }
@@ -70,16 +70,16 @@ BOOLEAN HdtOutGetHeader(HDT_OUT_HEADER **Header) {
   if (Found->Signature != HDT_OUT_SIGNATURE) {
     return FALSE;
   }
-  if (Found->BufferedMode == 1 && Locator.Size < HDT_OUT_DATA_OFFSET + Found->BufferSize) {
-    return FALSE;
-  }
   *Header = Found;
+  if (BufferBytes != NULL) {
+    *BufferBytes = Locator.Size;
+  }
   return TRUE;
 }
 
 BOOLEAN EFIAPI HdtOutAdjustFilter(UINT64 *Filter) {
   HDT_OUT_HEADER *Header = NULL;
-  if (HdtOutGetHeader(&Header)) {
+  if (HdtOutGetHeader(&Header, NULL)) {
     *Filter = Header->OutputFilter;
   }
   return TRUE;
@@ -102,8 +102,8 @@ VOID HdtOutBufferedWrite(CONST CHAR8 *Text, UINTN Length, HDT_OUT_HEADER *Header
   }
   WidthIoWrite(kWidth16, HDT_OUT_MESSAGE_PORT, &FirstBytes, NULL);
 
-  // The capacity checked when the header was found, read once: the tool may
-  // touch the header while it holds the processor.
+  // The capacity HdtOutWrite checked against the heap buffer, read once: the
+  // tool may touch the header while it holds the processor.
   CONST UINT16 Capacity = Header->BufferSize;
   UINT8 *Data = HdtOutData(Header);
   for (UINTN Index = 0; Index < Length; Index++) {
@@ -121,15 +121,19 @@ VOID EFIAPI HdtOutWrite(CONST CHAR8 *Text, UINTN Length) {
     return;
   }
   HDT_OUT_HEADER *Header = NULL;
-  if (!HdtOutGetHeader(&Header)) {
+  UINT32 BufferBytes = 0;
+  if (!HdtOutGetHeader(&Header, &BufferBytes)) {
     HdtOutSend(HDT_OUT_COMMAND, LowAddress(Text), static_cast<UINT32>(Length));
     return;
   }
   if (Header->PrintEnable != 1) {
     return;
   }
-  // A buffered header without capacity would keep nothing: hand over directly.
-  if (Header->BufferedMode == 1 && Header->BufferSize != 0) {
+  // Buffering needs the whole data area inside the heap buffer and some
+  // capacity; a header without them still decides whether text goes out,
+  // and it goes out directly.
+  if (Header->BufferedMode == 1 && Header->BufferSize != 0 &&
+      BufferBytes >= HDT_OUT_DATA_OFFSET + Header->BufferSize) {
     HdtOutBufferedWrite(Text, Length, Header);
     return;
   }

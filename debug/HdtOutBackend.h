@@ -70,12 +70,15 @@ BOOLEAN EFIAPI HdtOutAdjustFilter(UINT64 *Filter);
 
 // Hands the text over at once, collects it in the header's data area, or
 // drops it, as the header says; without a header it hands it over at once.
+// A header whose heap buffer cannot hold its data area (or whose capacity is
+// 0) is not buffered into: its text is handed over at once.
 VOID EFIAPI HdtOutWrite(CONST CHAR8 *Text, UINTN Length);
 
 // Finds the header: DR3 must be non-zero, heap buffer HDT_OUT_BUFFER_HANDLE
-// must exist, be large enough for the fields read here (and, in buffered
-// mode, for the data area) and start with HDT_OUT_SIGNATURE.
-BOOLEAN HdtOutGetHeader(HDT_OUT_HEADER **Header);
+// must exist, be large enough for the fields read here and start with
+// HDT_OUT_SIGNATURE. BufferBytes (may be NULL) receives the heap buffer's
+// size, which bounds the data area usable for buffered mode.
+BOOLEAN HdtOutGetHeader(HDT_OUT_HEADER **Header, UINT32 *BufferBytes);
 
 // TRUE when the MSR enable bit, the DR7 breakpoint bits and CR4.DE are set.
 BOOLEAN HdtOutIsArmed();

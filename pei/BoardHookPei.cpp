@@ -55,6 +55,10 @@ __attribute__((noinline)) VOID CopySetupOption(const EFI_PEI_SERVICES **PeiServi
     return;
   }
   UINT8 SetupData[SETUP_VARIABLE_MAX_SIZE];
+  // A service that answers with a warning may have copied less than it
+  // reports: the one byte read below starts cleared, so it is never read
+  // uninitialised.
+  SetupData[SETUP_OPTION_OFFSET] = 0;
   UINTN DataSize = sizeof(SetupData);
   const EFI_STATUS Status = Variables->GetVariable(Variables, kSetupVariableName,
                                                    &gSetupVariableGuid, NULL, &DataSize, SetupData);

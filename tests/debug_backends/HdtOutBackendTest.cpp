@@ -100,10 +100,6 @@ TEST_F(HdtOutBackendTest, WithoutAUsableHeaderTextGoesOverDirectly) {
          std::memcpy(data, &signature, sizeof signature);
          t.machine_.SetRegister(Register::Dr3, 1);
        }},
-      {"buffered, buffer shorter than its data area",
-       [](HdtOutBackendTest &t) {
-         t.AddHdtHeader({.BufferedMode = 1, .BufferSize = 8}, HDT_OUT_DATA_OFFSET + 7);
-       }},
   };
   const CHAR8 text[] = "direct";
   for (const Case &c : cases) {
@@ -111,7 +107,7 @@ TEST_F(HdtOutBackendTest, WithoutAUsableHeaderTextGoesOverDirectly) {
     ClearHeapBuffers();
     c.place(*this);
     HDT_OUT_HEADER *header = nullptr;
-    EXPECT_FALSE(HdtOutGetHeader(&header));
+    EXPECT_FALSE(HdtOutGetHeader(&header, nullptr));
 
     UINT64 filter = kDefaultFilter;
     EXPECT_TRUE(HdtOutAdjustFilter(&filter));
@@ -143,6 +139,47 @@ TEST_F(HdtOutBackendTest, UnbufferedHeaderHandsTheCallersTextOverInOneWrite) {
     HdtOutWrite(text, 16);
     EXPECT_EQ(Writes(mark), Strings{HandOver(text, 16)});
     EXPECT_EQ(header->WriteIndex, 0) << "nothing collected";
+  }
+}
+
+// A buffered header whose heap buffer ends before its data area does: the
+// header still switches printing and filters, only the buffering is refused
+// (the text goes over directly and nothing is stored past the buffer).
+TEST_F(HdtOutBackendTest, HeaderTooSmallForItsDataAreaStillSwitchesAndFilters) {
+  struct Case {
+    const char *name;
+    UINT32 bufferBytes;
+  } const cases[] = {
+      {"one byte short of the data area", HDT_OUT_DATA_OFFSET + 7},
+      {"only the header fields", sizeof(HDT_OUT_HEADER)},
+  };
+  const CHAR8 text[] = "direct";
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    for (UINT8 printEnable : {0, 1}) {
+      ClearHeapBuffers();
+      HDT_OUT_HEADER *header = AddHdtHeader({.PrintEnable = printEnable,
+                                             .BufferedMode = 1,
+                                             .BufferSize = 8,
+                                             .WriteIndex = 2,
+                                             .OutputFilter = 0x8000000000000001ULL},
+                                            c.bufferBytes);
+      UINT32 bufferBytes = 0;
+      HDT_OUT_HEADER *found = nullptr;
+      ASSERT_TRUE(HdtOutGetHeader(&found, &bufferBytes));
+      EXPECT_EQ(found, header);
+      EXPECT_EQ(bufferBytes, c.bufferBytes);
+
+      UINT64 filter = kDefaultFilter;
+      EXPECT_TRUE(HdtOutAdjustFilter(&filter));
+      EXPECT_EQ(filter, 0x8000000000000001ULL);
+
+      size_t mark = Mark();
+      HdtOutWrite(text, 6);
+      EXPECT_EQ(Writes(mark), printEnable == 1 ? Strings{HandOver(text, 6)} : Strings{})
+          << int{printEnable};
+      EXPECT_EQ(header->WriteIndex, 2);
+    }
   }
 }
 

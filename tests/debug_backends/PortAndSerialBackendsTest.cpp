@@ -89,12 +89,24 @@ TEST_F(SerialBackendTest, MemoryUartAbove0xFFFFHasItsLsr0x14BytesUp) {
   EXPECT_EQ(uart.TransmittedText(), "M");
 }
 
+// A line status register that shows the transmit holding register empty
+// from its third read on.
+class LateLineStatus final : public sim::IoDevice {
+ public:
+  uint32_t IoRead(uint16_t, unsigned) override { return ++reads_ > 2 ? 0x20 : 0x00; }
+  void IoWrite(uint16_t, unsigned, uint32_t) override {}
+
+ private:
+  unsigned reads_ = 0;
+};
+
 TEST_F(SerialBackendTest, Base0xFFFFIsStillAPortUart) {
+  // Base + 5 in a 16-bit port number, as the port instructions take it:
+  // the LSR is polled at port 0x0004.
+  LateLineStatus lsr;
+  machine_.AttachIo(0x0004, 1, lsr);
   EXPECT_TRUE(SerialWriteByteAt(0xFFFF, 'P'));
-  EXPECT_EQ(machine_.Trace().Count(AccessKind::MmioRead), 0u);
-  EXPECT_EQ(machine_.Trace().Count(AccessKind::MmioWrite), 0u);
-  EXPECT_EQ(machine_.Trace().Count(AccessKind::IoRead), 1u);
-  EXPECT_EQ(Writes(), Strings{"out8 0xffff = 0x50"});
+  EXPECT_EQ(Accesses(), (Strings{"in8 0x4 = 0x0 x2", "in8 0x4 = 0x20", "out8 0xffff = 0x50"}));
 }
 
 TEST_F(SerialBackendTest, LineFeedGetsACarriageReturnBeforeIt) {
@@ -186,6 +198,35 @@ TEST_F(UartFifoBackendTest, TransmitterNeverEmptyReturnsZeroAfter65535Reads) {
   EXPECT_EQ(UartFifoWrite(reinterpret_cast<const UINT8 *>("abc"), 3), 0u);
   EXPECT_EQ(machine_.Uart().LsrReads(), 65535u);
   EXPECT_TRUE(Writes().empty());
+}
+
+// A UART whose transmitter runs empty once, for the first burst, and never
+// again: it stops sending.
+class UartThatStops final : public sim::IoDevice {
+ public:
+  uint32_t IoRead(uint16_t offset, unsigned) override {
+    if (offset != 5) return 0;
+    return ++lsrReads_ == 1 ? 0x60 : 0x00;
+  }
+  void IoWrite(uint16_t offset, unsigned, uint32_t value) override {
+    if (offset == 0) sent_.push_back(static_cast<char>(value));
+  }
+  const std::string &Sent() const { return sent_; }
+  uint64_t LsrReads() const { return lsrReads_; }
+
+ private:
+  uint64_t lsrReads_ = 0;
+  std::string sent_;
+};
+
+TEST_F(UartFifoBackendTest, TransmitterStoppingAfterTheFirstBurstKeepsItAndReturnsZero) {
+  UartThatStops uart;
+  machine_.AttachIo(0x3F8, 8, uart);
+  const std::string text = "0123456789abcdefghijklmnopqrst";  // 30 bytes: two bursts
+
+  EXPECT_EQ(UartFifoWrite(reinterpret_cast<const UINT8 *>(text.data()), text.size()), 0u);
+  EXPECT_EQ(uart.Sent(), text.substr(0, 16)) << "the first burst stays sent";
+  EXPECT_EQ(uart.LsrReads(), 1u + 65535u);
 }
 
 TEST_F(UartFifoBackendTest, NullBufferTouchesNoPort) {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "BoardHookPeiFixture.h"
+#include "JunkLeavingNotify.h"
 #include "include/SetupVariable.h"
 
 namespace {
@@ -129,6 +130,42 @@ TEST_F(BoardHookPeiTest, OnlyBytesTheVariableSuppliedCount) {
   EXPECT_EQ(RunEntry(), EFI_SUCCESS);
   EXPECT_TRUE(Pcd.Accesses().empty());
   OverfillingVariables::ReportedSize = SETUP_OPTION_OFFSET + 1;
+  EXPECT_EQ(RunEntry(), EFI_SUCCESS);
+  EXPECT_EQ(Pcd.Value(PCD_TOKEN_SETUP_OPTION), 0xFFu);
+}
+
+// A variable service that answers with a warning and the full size, having
+// copied the "Setup" bytes or nothing at all.
+struct WarningVariables {
+  static inline bool Copies = false;
+  static inline uintptr_t OptionAddress = 0;
+  static EFI_STATUS EFIAPI GetVariable(const EFI_PEI_READ_ONLY_VARIABLE2_PPI *, const CHAR16 *,
+                                       const EFI_GUID *, UINT32 *, UINTN *DataSize, VOID *Data) {
+    OptionAddress = reinterpret_cast<uintptr_t>(Data) + SETUP_OPTION_OFFSET;
+    if (Copies) {
+      const std::vector<uint8_t> Bytes = SetupData(SETUP_VARIABLE_MAX_SIZE, 1);
+      std::memcpy(Data, Bytes.data(), Bytes.size());
+    }
+    *DataSize = SETUP_VARIABLE_MAX_SIZE;
+    return EFI_WARN_STALE_DATA;
+  }
+};
+
+TEST_F(BoardHookPeiTest, WarningFromGetVariableNeverReadsAnUncopiedOption) {
+  EFI_PEI_READ_ONLY_VARIABLE2_PPI Warning = {WarningVariables::GetVariable, NULL};
+  ASSERT_EQ(Pei.InstallPpi(gEfiPeiReadOnlyVariable2PpiGuid, &Warning), EFI_SUCCESS);
+  ASSERT_EQ(Pei.InstallPpi(gPcdPpiGuid, Pcd.Ppi()), EFI_SUCCESS);
+  JunkLeavingNotify::Install(Pei.Services());
+
+  // Nothing copied: the byte the entry reads lay in the junk, and the option
+  // stays off.
+  WarningVariables::Copies = false;
+  EXPECT_EQ(RunEntry(), EFI_SUCCESS);
+  EXPECT_TRUE(JunkLeavingNotify::Covers(WarningVariables::OptionAddress));
+  EXPECT_TRUE(Pcd.Accesses().empty());
+
+  // A warning is no error: copied data with the option on still counts.
+  WarningVariables::Copies = true;
   EXPECT_EQ(RunEntry(), EFI_SUCCESS);
   EXPECT_EQ(Pcd.Value(PCD_TOKEN_SETUP_OPTION), 0xFFu);
 }

@@ -373,6 +373,50 @@ TEST_F(HeapBufferListTest, SizeThatFillsTheHobExactlyIsTaken) {
   EXPECT_EQ(Find(5), "8 bytes.");
 }
 
+TEST_F(HeapBufferListTest, OnlyGuidExtensionHobsAreTaken) {
+  // HOBs of other types whose bytes after the generic header are those of a
+  // heap-buffer HOB: the heap-buffer name, then a sound header and its data.
+  const std::vector<uint8_t> buffer = Payload({0xA014, "from a HOB of type"});
+  std::vector<uint8_t> lookalike(sizeof(EFI_GUID) + buffer.size());
+  std::memcpy(lookalike.data(), &gHeapBufferHobGuid, sizeof(EFI_GUID));
+  std::memcpy(lookalike.data() + sizeof(EFI_GUID), buffer.data(), buffer.size());
+  HobListBuilder hobs;
+  for (uint16_t type : {1, 2, 3, 5, 6, 7, 0x0104, 0xFFFE}) {
+    hobs.AddHob(type, lookalike.data(), lookalike.size());
+  }
+  hobs.AddGuidHob(gHeapBufferHobGuid, Payload({0x10, "type 4"})).AddEnd();
+  core.SetHobList(hobs.Bytes());
+  Startup();
+  EXPECT_EQ(ListedHandles(), std::vector<uint32_t>{0x10});
+  EXPECT_EQ(Find(0xA014), "<none>");
+}
+
+TEST_F(HeapBufferListTest, LookupPassesOverNodesWithoutTheHeapSignature) {
+  // A list another module published: its first node under the handle has
+  // another signature.
+  struct Node {
+    HEAP_BUFFER_NODE node;
+    char data[8];
+  };
+  Node wrong = {}, right = {};
+  HEAP_BUFFER_LIST_PROTOCOL record = {1, {}};
+  record.ListHead = {&wrong.node.Link, &right.node.Link};
+  wrong.node.Link = {&right.node.Link, &record.ListHead};
+  right.node.Link = {&record.ListHead, &wrong.node.Link};
+  wrong.node.Header = {0x50414549, 0xA014, 5, 0, 1, {}};
+  right.node.Header = {HEAP_BUFFER_SIGNATURE, 0xA014, 5, 0, 1, {}};
+  std::memcpy(wrong.data, "wrong", 5);
+  std::memcpy(right.data, "right", 5);
+  core.InstallProtocol(gHeapBufferListProtocolGuid, &record);
+  Startup();
+  EXPECT_EQ(Find(0xA014), "right");
+
+  // Without the second node nothing is found.
+  record.ListHead = {&wrong.node.Link, &wrong.node.Link};
+  wrong.node.Link = {&record.ListHead, &record.ListHead};
+  EXPECT_EQ(Find(0xA014), "<none>");
+}
+
 TEST_F(HeapBufferListTest, StartupChainBuildsTheListBeforeLaterSteps) {
   HobListBuilder hobs;
   hobs.AddGuidHob(gHeapBufferHobGuid, Payload({0xA014, "from chain"})).AddEnd();

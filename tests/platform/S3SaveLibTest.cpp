@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "board/BoardHookDxe.h"
+#include "debug/DebugLib.h"
 #include "include/PcdTokens.h"
 #include "include/S3SaveLib.h"
 #include "platform/ErrorCodes.h"
@@ -391,17 +392,107 @@ class MendOnTrap final : public sim::IoDevice {
   uint32_t value_;
 };
 
-TEST_F(S3SaveLibTest, TableMendedWhileTrappedPassesTheCheck) {
+// A field that fails its check, mended while the trap holds the processor.
+struct MendedField {
+  const char *name;
+  sim::S3SaveTableLayout layout;
+  uint32_t code;
+  size_t offset;  // of the field in the table
+  uint32_t value;
+};
+
+class S3SaveLibMendedTable : public S3SaveLibTest,
+                             public ::testing::WithParamInterface<MendedField> {};
+
+TEST_P(S3SaveLibMendedTable, CheckReadsTheFieldAgainAndPasses) {
+  const MendedField &c = GetParam();
   smm.Install(core);
-  StartWithTable(WithSignature(0));
-  auto *signature = static_cast<uint32_t *>(table.Table());
-  MendOnTrap mend(ERROR_TRAP_S3_TABLE_SIGNATURE, signature, S3_SAVE_TABLE_SIGNATURE);
+  StartWithTable(c.layout);
+  auto *field = static_cast<uint32_t *>(table.Table()) + c.offset / 4;
+  MendOnTrap mend(c.code, field, c.value);
   machine.AttachIo(0x80, 1, mend);
 
   core.SignalReadyToBoot();
   EXPECT_EQ(machine.Trace().IoWrites(0x80).size(), 1u);
   EXPECT_EQ(CommunicateCount(), 1u);
   EXPECT_EQ(Messages(), (Texts{kAllocation, kCallBack}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, S3SaveLibMendedTable,
+    ::testing::Values(MendedField{"Signature", WithSignature(0), ERROR_TRAP_S3_TABLE_SIGNATURE, 0,
+                                  S3_SAVE_TABLE_SIGNATURE},
+                      MendedField{"BoundaryMarker", WithMarker(0), ERROR_TRAP_S3_TABLE_BOUNDARY,
+                                  sim::S3SaveTableLayout{}.boundary_offset,
+                                  S3_SAVE_TABLE_BOUNDARY_MARKER}),
+    [](const ::testing::TestParamInfo<MendedField> &info) { return info.param.name; });
+
+// At ReadyToBoot the table goes to SMM first; only then is it marked closed
+// and freed.
+TEST_F(S3SaveLibTest, TableIsClosedAndFreedOnlyAfterTheMessage) {
+  StartWithTable();
+  const void *tableAddress = table.Table();
+  size_t callsAtCommunicate = 0;
+  uint8_t closedAtCommunicate = 0xEE;
+  bool liveAtCommunicate = false;
+  smm.SetHandler([&](void *, UINTN *) {
+    callsAtCommunicate = core.Calls().size();
+    closedAtCommunicate = Record()->TableClosed;
+    liveAtCommunicate = table.IsLive();
+    return EFI_SUCCESS;
+  });
+  smm.Install(core);
+
+  core.SignalReadyToBoot();
+  ASSERT_EQ(CommunicateCount(), 1u);
+  EXPECT_EQ(closedAtCommunicate, 0);
+  EXPECT_TRUE(liveAtCommunicate);
+  EXPECT_EQ(Record()->TableClosed, 1);
+  // The free is the first service call after the message.
+  const std::vector<sim::ServiceCall> &calls = core.Calls();
+  ASSERT_GT(calls.size(), callsAtCommunicate);
+  EXPECT_EQ(calls[callsAtCommunicate].service, Service::FreePool);
+  EXPECT_EQ(calls[callsAtCommunicate].args[0], reinterpret_cast<uintptr_t>(tableAddress));
+  EXPECT_EQ(core.CallCount(Service::FreePool), 1u);
+}
+
+// The processor check comes before the shared record ends the start-up.
+TEST_F(S3SaveLibTest, SharedRecordDoesNotSkipTheMmioConfigurationCheck) {
+  S3_LIB_PRIVATE_DATA shared{};
+  pcd.Declare(PCD_TOKEN_S3_LIB_PRIVATE_DATA, 8, reinterpret_cast<uintptr_t>(&shared));
+  machine.SetMsr(sim::Machine::kMsrMmioConfigBase, sim::Machine::kDefaultMmioConfigBase & ~1ull);
+
+  EXPECT_EQ(S3SaveLibStartup(nullptr, nullptr), EFI_SUCCESS);
+  EXPECT_EQ(TrapCodes(), std::vector<uint32_t>{ERROR_TRAP_S3_MMIO_CONFIG_DISABLED});
+  EXPECT_EQ(mS3LibPrivateData, &shared);
+  EXPECT_TRUE(core.OpenEvents().empty());
+}
+
+// Every message is of the DEBUG_S3_SAVE class: a back-end whose filter
+// admits only that bit gets them all, one whose filter admits every other
+// bit gets none.
+TEST_F(S3SaveLibTest, MessagesAreOfTheS3SaveClass) {
+  struct Case {
+    const char *name;
+    UINT64 filter;
+    Texts messages;
+  };
+  const Case cases[] = {
+      {"only DEBUG_S3_SAVE", DEBUG_S3_SAVE, {kAllocation, kCallBack, kNoTable}},
+      {"all but DEBUG_S3_SAVE", ~DEBUG_S3_SAVE, {}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    recording::gWrites.clear();
+    recording::gScript[0].ReplaceFilter = true;
+    recording::gScript[0].Filter = c.filter;
+    mS3LibPrivateData = nullptr;
+    pcd.Declare(PCD_TOKEN_S3_LIB_PRIVATE_DATA, 8, 0);
+
+    ASSERT_EQ(S3SaveLibStartup(nullptr, nullptr), EFI_SUCCESS);
+    core.SignalReadyToBoot();
+    EXPECT_EQ(Messages(), c.messages);
+  }
 }
 
 // Start-up failures: the status, the trap codes in order, the messages, and
