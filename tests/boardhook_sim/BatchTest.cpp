@@ -214,3 +214,38 @@ TEST(ExpectationsTest, BadExpectationsAreBadInput) {
 }
 
 }  // namespace
+
+namespace {
+
+// Legal but suspicious boards are booted as described; a warning on the
+// standard error says what looks wrong, and the exit status does not change.
+TEST(WarningsTest, SuspiciousBoardsWarnWithoutFailing) {
+  const struct {
+    std::string text;
+    std::vector<std::string> warnings;
+  } cases[] = {
+      {"", {"the description is empty"}},
+      {"[[device]]\naddress = \"05:00.0\"\nid = 0xFFFFFFFF\n",
+       {"device 05:00.0 lies behind no root port", "device 05:00.0 has the ID word 0xFFFFFFFF"}},
+      {"[board]\nname = \"quiet\"\n", {}},
+  };
+  int index = 0;
+  for (const auto &c : cases) {
+    const std::string board = WriteBoard("warn-" + std::to_string(index++) + ".toml", c.text);
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"--check", board}, std::vector<std::string>{board}}) {
+      const boardhook_sim_test::ToolRun run = RunTool(args);
+      EXPECT_EQ(run.exitCode, 0) << run.err;
+      for (const std::string &warning : c.warnings) {
+        EXPECT_NE(run.err.find("boardhook-sim: warning: " + board + ": " + warning),
+                  std::string::npos)
+            << run.err;
+      }
+      EXPECT_EQ(run.err.find("warning"),
+                c.warnings.empty() ? std::string::npos : run.err.find("warning"))
+          << run.err;
+    }
+  }
+}
+
+}  // namespace

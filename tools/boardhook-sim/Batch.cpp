@@ -14,6 +14,7 @@
 
 #include "BoardFile.h"
 #include "Expect.h"
+#include "Warnings.h"
 #include "Subprocess.h"
 
 namespace bootsim {
@@ -131,6 +132,7 @@ BoardRun RunBoard(const std::string &source, const std::string &standardInput,
     return run;
   }
   run.name = board.name;
+  PrintBoardWarnings(board);
   try {
     run.report = BootBoard(board, options, runner);
     run.exitCode = run.report.at("result").at("exit_code").get<int>();

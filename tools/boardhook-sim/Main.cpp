@@ -16,6 +16,7 @@
 #include "PeiPhase.h"
 #include "Report.h"
 #include "TomlText.h"
+#include "Warnings.h"
 #include "sim/loader/PeImage.h"
 #include "Subprocess.h"
 
@@ -248,6 +249,7 @@ int main(int argc, char **argv) {
         const Board board = source.empty()  ? LoadReferenceBoard()
                             : source == "-" ? ParseBoard(standardInput, "<stdin>")
                                             : LoadBoardFile(source);
+        PrintBoardWarnings(board);
         text += board.source + ": the description is sound\n";
       } catch (const BoardError &error) {
         std::fprintf(stderr, "boardhook-sim: %s\n", error.what());
