@@ -241,7 +241,9 @@ TEST(WarningsTest, SuspiciousBoardsWarnWithoutFailing) {
                   std::string::npos)
             << run.err;
       }
-      if (c.warnings.empty()) EXPECT_EQ(run.err.find("warning"), std::string::npos) << run.err;
+      if (c.warnings.empty()) {
+        EXPECT_EQ(run.err.find("warning"), std::string::npos) << run.err;
+      }
     }
   }
 }
