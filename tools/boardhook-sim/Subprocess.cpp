@@ -108,12 +108,17 @@ std::string ChildResult::EndText() const {
   return "signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
 }
 
-ChildResult RunProgram(const std::vector<std::string> &argv, const std::string &input) {
+namespace {
+
+// Starts `argv` with its stdin and stdout (and stderr, when `err` is given)
+// on the pipes; the parent keeps their other ends. SimulatorError when the
+// program cannot be started.
+pid_t StartProgram(const std::vector<std::string> &argv, Pipe &in, Pipe &out, Pipe *err) {
   // A child that ends before reading all its input must not end the tool
   // through SIGPIPE; the write then fails and the child's status tells why.
   static const bool ignoringSigpipe = signal(SIGPIPE, SIG_IGN) != SIG_ERR;
   (void)ignoringSigpipe;
-  Pipe in, out, err, exec;
+  Pipe exec;
   std::vector<char *> args;
   for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
   args.push_back(nullptr);
@@ -123,7 +128,7 @@ ChildResult RunProgram(const std::vector<std::string> &argv, const std::string &
   if (pid == 0) {
     dup2(in.fd[0], 0);
     dup2(out.fd[1], 1);
-    dup2(err.fd[1], 2);
+    if (err != nullptr) dup2(err->fd[1], 2);
     execv(args[0], args.data());
     // Tell the parent why the program did not start.
     const int code = errno;
@@ -132,48 +137,30 @@ ChildResult RunProgram(const std::vector<std::string> &argv, const std::string &
   }
   in.CloseRead();
   out.CloseWrite();
-  err.CloseWrite();
+  if (err != nullptr) err->CloseWrite();
   exec.CloseWrite();
   int execError = 0;
-  const bool failed = read(exec.fd[0], &execError, sizeof execError) == sizeof execError;
-  if (failed) {
+  if (read(exec.fd[0], &execError, sizeof execError) == sizeof execError) {
     int status = 0;
     waitpid(pid, &status, 0);
     throw SimulatorError("cannot start " + argv[0] + ": " + std::strerror(execError));
   }
+  return pid;
+}
+
+}  // namespace
+
+ChildResult RunProgram(const std::vector<std::string> &argv, const std::string &input) {
+  Pipe in, out, err;
+  const pid_t pid = StartProgram(argv, in, out, &err);
   ChildResult result = Collect(pid, in.fd[1], out.fd[0], err.fd[0], input);
   in.fd[1] = out.fd[0] = err.fd[0] = -1;  // Collect closed them
   return result;
 }
 
 LineServer::LineServer(const std::vector<std::string> &argv) : program_(argv.at(0)) {
-  static const bool ignoringSigpipe = signal(SIGPIPE, SIG_IGN) != SIG_ERR;
-  (void)ignoringSigpipe;
-  Pipe in, out, exec;
-  std::vector<char *> args;
-  for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
-  args.push_back(nullptr);
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid < 0) throw SimulatorError(std::string("cannot fork: ") + std::strerror(errno));
-  if (pid == 0) {
-    dup2(in.fd[0], 0);
-    dup2(out.fd[1], 1);
-    execv(args[0], args.data());
-    const int code = errno;
-    [[maybe_unused]] ssize_t n = write(exec.fd[1], &code, sizeof code);
-    _exit(127);
-  }
-  in.CloseRead();
-  out.CloseWrite();
-  exec.CloseWrite();
-  int execError = 0;
-  if (read(exec.fd[0], &execError, sizeof execError) == sizeof execError) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    throw SimulatorError("cannot start " + program_ + ": " + std::strerror(execError));
-  }
-  pid_ = pid;
+  Pipe in, out;
+  pid_ = StartProgram(argv, in, out, nullptr);
   std::swap(in_, in.fd[1]);
   std::swap(out_, out.fd[0]);
 }
