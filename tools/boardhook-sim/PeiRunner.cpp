@@ -6,10 +6,7 @@
 // the record, with the configuration database in its hand-over form, to
 // stdout.
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-#include <cerrno>
 
 #include <cstdio>
 #include <cstring>
@@ -20,6 +17,7 @@
 
 #include "BoardMachine.h"
 #include "PeiJob.h"
+#include "Subprocess.h"
 #include "PeiScenario.h"
 #include "pei/BoardHookPei.h"
 #include "sim/core/EfiText.h"
@@ -187,42 +185,11 @@ bool BootsImage(const std::string &text) {
 // Runs a job of the host build in a child of its own, so the module's data
 // starts as loaded every time, and a job that crashes is reported.
 std::string RunJobInChild(const std::string &line) {
-  int fds[2];
-  if (pipe(fds) != 0) return Json{{"error", "cannot create a pipe"}, {"exit", 3}}.dump();
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid < 0) return Json{{"error", "cannot fork"}, {"exit", 3}}.dump();
-  if (pid == 0) {
-    close(fds[0]);
-    const std::string answer = RunJob(line).dump();
-    size_t done = 0;
-    while (done < answer.size()) {
-      const ssize_t n = write(fds[1], answer.data() + done, answer.size() - done);
-      if (n <= 0) _exit(3);
-      done += static_cast<size_t>(n);
-    }
-    _exit(0);
+  const ChildResult result = RunForked([&] { return RunJob(line).dump(); });
+  if (!result.Succeeded() || result.out.empty()) {
+    return Json{{"error", "the PEI phase ended with " + result.EndText()}, {"exit", 3}}.dump();
   }
-  close(fds[1]);
-  std::string answer;
-  char buffer[65536];
-  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) != 0;) {
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) break;
-    answer.append(buffer, static_cast<size_t>(n));
-  }
-  close(fds[0]);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (answer.empty() || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    const std::string end = WIFSIGNALED(status)
-                                ? "signal " + std::to_string(WTERMSIG(status)) + " (" +
-                                      strsignal(WTERMSIG(status)) + ")"
-                                : "exit status " + std::to_string(WEXITSTATUS(status));
-    answer = Json{{"error", "the PEI phase ended with " + end}, {"exit", 3}}.dump();
-  }
-  return answer;
+  return result.out;
 }
 
 // Serves a batch: a job per line on stdin, its answer as one line on stdout.
