@@ -609,14 +609,22 @@ int EmulatedCpu::HostProtection(uint64_t page) {
   if (msync(reinterpret_cast<void *>(page), kPageSize, MS_ASYNC) != 0 && errno == ENOMEM) {
     return 0;
   }
-  for (int attempt = 0; attempt < 2; attempt++) {
-    for (const HostRange &range : hostRanges_) {
-      if (page >= range.start && page < range.end) {
-        // Data only: the simulator's code is called, never run by the image.
-        return range.protection & (UC_PROT_READ | UC_PROT_WRITE);
-      }
+  // The copy of the map may be older than the page's protection: an
+  // allocator reserves address space without access and opens it as it
+  // grows (the sanitizers' allocator does), so only a read-write answer is
+  // taken from the copy; any other is read afresh.
+  const int known = CopiedProtection(page);
+  if (known == (UC_PROT_READ | UC_PROT_WRITE)) return known;
+  ReadHostMaps();
+  return CopiedProtection(page);
+}
+
+// Data only: the simulator's code is called, never run by the image.
+int EmulatedCpu::CopiedProtection(uint64_t page) const {
+  for (const HostRange &range : hostRanges_) {
+    if (page >= range.start && page < range.end) {
+      return range.protection & (UC_PROT_READ | UC_PROT_WRITE);
     }
-    ReadHostMaps();  // the simulator may have mapped more since
   }
   return 0;
 }

@@ -88,6 +88,7 @@ class EmulatedCpu final : public FirmwareProcessor {
   void CallHost(uint64_t function);
   bool IsHostCode(uint64_t address);
   int HostProtection(uint64_t page);
+  int CopiedProtection(uint64_t page) const;
   void ReadHostMaps();
   void Fail(std::string message);
   void Capture();

@@ -5,6 +5,7 @@
 // run both ways, nested; what it cannot run ends the call with an error
 // naming the image offset.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <cstring>
 #include <string>
@@ -248,6 +249,36 @@ TEST_F(EmulatedCpuTest, DeviceMemoryOfEachWidth) {
   EXPECT_EQ(records[before + 1].address, ecam + 12);
   EXPECT_EQ(records[before + 1].width, 32);
   EXPECT_EQ(wide, Call(read32, {ecam + 12}) << 32 | Call(read32, {ecam + 8}));
+}
+
+// Host memory opened after the processor last read the process's map is
+// memory to the image, not device space. The sanitizers' allocator reserves
+// its heap without access and opens it piece by piece as it grows, so a
+// block allocated during a boot can lie where the map, as last read, showed
+// no access.
+TEST_F(EmulatedCpuTest, HostMemoryOpenedLaterIsMemory) {
+  const uint64_t read64 = Function({0x48, 0x8B, 0x01, 0xC3});  // mov rax, [rcx]; ret
+  Load();
+  constexpr size_t kPage = 0x1000;
+  auto *reserved = static_cast<uint64_t *>(
+      mmap(nullptr, 2 * kPage, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
+  ASSERT_NE(reserved, MAP_FAILED);
+  // A first touch of other new memory makes the processor read the map,
+  // which then shows the reservation without access.
+  auto *other = static_cast<uint64_t *>(
+      mmap(nullptr, kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(other, MAP_FAILED);
+  *other = 0x1122334455667788;
+  EXPECT_EQ(Call(read64, {reinterpret_cast<uintptr_t>(other)}), 0x1122334455667788u);
+
+  ASSERT_EQ(mprotect(reserved, kPage, PROT_READ | PROT_WRITE), 0);
+  *reserved = 0x0123456789ABCDEF;
+  const size_t accesses = machine_.Trace().Records().size();
+  EXPECT_EQ(Call(read64, {reinterpret_cast<uintptr_t>(reserved)}), 0x0123456789ABCDEFu);
+  EXPECT_EQ(machine_.Trace().Records().size(), accesses);  // no device access
+
+  munmap(other, kPage);
+  munmap(reserved, 2 * kPage);
 }
 
 // Calls both ways: the image calls a function of the simulator with six
