@@ -12,9 +12,9 @@
 
 namespace {
 
-using bootsim::Json;
 using boardhook_sim_test::RunTool;
 using boardhook_sim_test::ToolRun;
+using bootsim::Json;
 
 TEST(AddressMapTest, ShowsAddressesByTheObjectTheyPointInto) {
   bootsim::AddressMap map(0xE0000000, 256u << 20);
@@ -113,8 +113,7 @@ TEST_F(ExplainBootTest, SuppressedItemsShowTheTokenReadBeforeThem) {
   EXPECT_EQ(items[1].at("item"), 1842);
   EXPECT_EQ(items[1].at("because"), Json::array()) << "no read between 1840 and 1842";
   EXPECT_EQ(items[7].at("item"), 1850);
-  EXPECT_EQ(items[7].at("because"),
-            Json({"token 447 = 0x5 (identification byte 2, bits 3-5)"}));
+  EXPECT_EQ(items[7].at("because"), Json({"token 447 = 0x5 (identification byte 2, bits 3-5)"}));
   EXPECT_EQ(items[9].at("item"), 1779);
   EXPECT_EQ(items[9].at("because"), Json({"token 445 = 0x0 (item 1779 select)"}));
 }
@@ -133,7 +132,8 @@ TEST_F(ExplainBootTest, RootPortsNameWhereEachMacEntryCameFrom) {
   const Json &first = ports[0];
   EXPECT_EQ(first.at("id_word"), 0x15728086u);
   EXPECT_EQ(first.at("base_class"), 2);
-  EXPECT_EQ(first.at("entry"), Json({{"list", "first"}, {"index", 1}, {"address", "00:1B:21:10:00:01"}}));
+  EXPECT_EQ(first.at("entry"),
+            Json({{"list", "first"}, {"index", 1}, {"address", "00:1B:21:10:00:01"}}));
   EXPECT_EQ(first.at("source"), "device registers");
   ASSERT_EQ(first.at("from").size(), 2u) << first;
   EXPECT_NE(first.at("from")[0].get<std::string>().find("+0x1E2120..0x1E2123 = 00 1B 21 10"),
@@ -151,8 +151,7 @@ TEST_F(ExplainBootTest, RootPortsNameWhereEachMacEntryCameFrom) {
   const std::string source = vpd.at("source").get<std::string>();
   EXPECT_EQ(source.rfind("VPD keyword V", 0), 0u) << source;
   EXPECT_NE(source.find("(length 12) at VPD address 0x"), std::string::npos) << source;
-  EXPECT_NE(source.find(" of " + vpd.at("device").get<std::string>()), std::string::npos)
-      << source;
+  EXPECT_NE(source.find(" of " + vpd.at("device").get<std::string>()), std::string::npos) << source;
   EXPECT_TRUE(AnyStartsWith(vpd.at("from"), "VPD of " + vpd.at("device").get<std::string>()))
       << vpd;
 }
@@ -191,31 +190,36 @@ TEST_F(ExplainBootTest, PeiNotificationsShowTheirStatusAndFailedLookups) {
     if (notification.at("ppi") != "EFI_PEI_SMBUS2_PPI") continue;
     smbusSeen = true;
     EXPECT_EQ(notification.at("status_text"), "EFI_NOT_FOUND");
-    EXPECT_EQ(notification.at("failed"),
-              Json({"LocatePpi(EFI_PEI_STALL_PPI, 0) = EFI_NOT_FOUND"}));
+    EXPECT_EQ(notification.at("failed"), Json({"LocatePpi(EFI_PEI_STALL_PPI, 0) = EFI_NOT_FOUND"}));
   }
   EXPECT_TRUE(smbusSeen) << pei;
 }
 
-// The trap's code by its condition, and the reads before it.
-TEST_F(ExplainBootTest, TrapIsNamedByItsCondition) {
-  const Json report = Boot(TestBoard("bad-s3-table.toml"), 0);
-  ASSERT_TRUE(report.is_object());
-  const Json &trap = report.at("boots").back().at("dxe").at("explanations").at("trap");
+// The trap's code by its condition, and the reads before it: here the
+// processor register whose enable bit is clear.
+TEST_F(ExplainBootTest, TrapIsNamedByItsConditionAfterTheReadsBeforeIt) {
+  const ToolRun run = RunTool({"--json", "-"},
+                              "[board]\nname = \"MMIO configuration off\"\n[cpu]\n"
+                              "msrs = [{index = 0xC0010058, value = 0xE0000020}]\n");
+  EXPECT_EQ(run.exitCode, 1) << run.err;
+  ASSERT_TRUE(run.report.is_object()) << run.out << run.err;
+  const Json &trap = run.report.at("boots")[0].at("dxe").at("explanations").at("trap");
   ASSERT_TRUE(trap.is_object());
-  EXPECT_EQ(trap.at("code"), 0x90672);
-  EXPECT_EQ(trap.at("condition"), "S3 save table signature is not \"AS3T\"");
-  EXPECT_TRUE(AnyStartsWith(trap.at("because"), "token 584 = 0x")) << trap;
+  EXPECT_EQ(trap.at("code"), 0x90869);
+  EXPECT_EQ(trap.at("condition"),
+            "the MMIO configuration enable bit (MSR 0xC0010058 bit 0) is clear");
+  ASSERT_FALSE(trap.at("because").empty());
+  EXPECT_EQ(trap.at("because").back(), "MSR 0xC0010058 = 0xE0000020");
+  EXPECT_TRUE(Contains(trap.at("because"), "token 584 = 0x0 (S3 save library record)")) << trap;
 }
 
 // The text report: the explanations stand under their items, one line each.
 TEST_F(ExplainBootTest, TextReportShowsExplanationsUnderTheirItems) {
   const ToolRun run = RunTool({});
   ASSERT_EQ(run.exitCode, 0) << run.err;
-  for (const char *line :
-       {"      1850 after: token 447 = 0x5 (identification byte 2, bits 3-5)\n",
-        "      1842 after: nothing read\n", "      port 3: token 450 = ",
-        "    notifications: EFI_PEI_SMBUS2_PPI EFI_SUCCESS;"}) {
+  for (const char *line : {"      1850 after: token 447 = 0x5 (identification byte 2, bits 3-5)\n",
+                           "      1842 after: nothing read\n", "      port 3: token 450 = ",
+                           "    notifications: EFI_PEI_SMBUS2_PPI EFI_SUCCESS;"}) {
     EXPECT_NE(run.out.find(line), std::string::npos) << line << "\n" << run.out;
   }
 }

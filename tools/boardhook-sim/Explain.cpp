@@ -164,9 +164,10 @@ class RecordReader {
   void AddByte(std::vector<Fact> &out, size_t trace, const std::string &prefix, uint64_t offset,
                uint8_t value, Source source) {
     FlushVpd(out);
-    const bool extends = run_ && run_->prefix == prefix &&
-                         ((run_->step == 0 && (offset == run_->last + 1 || offset + 1 == run_->last)) ||
-                          (run_->step != 0 && offset == run_->last + run_->step));
+    const bool extends =
+        run_ && run_->prefix == prefix &&
+        ((run_->step == 0 && (offset == run_->last + 1 || offset + 1 == run_->last)) ||
+         (run_->step != 0 && offset == run_->last + run_->step));
     if (!extends) {
       FlushRun(out);
       run_ = Run{prefix, offset, offset, 0, {}, trace, source};
@@ -187,8 +188,9 @@ class RecordReader {
 
   void FlushVpd(std::vector<Fact> &out) {
     if (!vpd_) return;
-    std::string text = "VPD of " + FunctionText(vpd_->function) + " read: " +
-                       std::to_string(vpd_->dwords) + (vpd_->dwords == 1 ? " dword" : " dwords");
+    std::string text = "VPD of " + FunctionText(vpd_->function) +
+                       " read: " + std::to_string(vpd_->dwords) +
+                       (vpd_->dwords == 1 ? " dword" : " dwords");
     if (vpd_->dwords != 0) text += " (" + Hex(vpd_->lowest) + ".." + Hex(vpd_->highest) + ")";
     out.push_back({vpd_->trace, 2, vpd_->trace, text, Source::Vpd});
     vpds_.push_back(*vpd_);
@@ -240,11 +242,16 @@ class RecordReader {
       unsigned width;
       const char *name;
     } kNamed[] = {
-        {0x00, 8, "vendor ID low byte"},  {0x04, 8, "command"},
-        {0x0B, 8, "base class"},          {0x10, 32, "BAR0"},
-        {0x14, 32, "BAR1"},               {0x19, 8, "secondary bus"},
-        {0x1A, 8, "subordinate bus"},     {0x2C, 32, "subsystem word"},
-        {0x30, 32, "expansion ROM base"}, {0x34, 8, "capabilities pointer"},
+        {0x00, 8, "vendor ID low byte"},
+        {0x04, 8, "command"},
+        {0x0B, 8, "base class"},
+        {0x10, 32, "BAR0"},
+        {0x14, 32, "BAR1"},
+        {0x19, 8, "secondary bus"},
+        {0x1A, 8, "subordinate bus"},
+        {0x2C, 32, "subsystem word"},
+        {0x30, 32, "expansion ROM base"},
+        {0x34, 8, "capabilities pointer"},
     };
     for (const auto &named : kNamed) {
       if (named.reg == reg && named.width == width) {
@@ -273,7 +280,8 @@ class RecordReader {
         return;
       case AccessKind::IoRead:
         if (record.address == sim::Machine::kConfigDataPort && (configAddress_ & 0x80000000u)) {
-          const auto function = sim::PciAddress::FromBdf(static_cast<uint16_t>(configAddress_ >> 8));
+          const auto function =
+              sim::PciAddress::FromBdf(static_cast<uint16_t>(configAddress_ >> 8));
           Add(out, trace,
               ConfigValue(static_cast<uint16_t>(configAddress_ & 0xFF), record.width, record.value,
                           FunctionText(function)) +
@@ -305,7 +313,8 @@ class RecordReader {
         }
         std::string area;
         uint64_t offset = 0;
-        const bool bar = addresses_.Locate(record.address, area, offset) && area.rfind("BAR", 0) == 0;
+        const bool bar =
+            addresses_.Locate(record.address, area, offset) && area.rfind("BAR", 0) == 0;
         if (!write && record.width == 8 && bar) {
           AddByte(out, trace, area, offset, static_cast<uint8_t>(record.value), Source::Registers);
           return;
@@ -478,8 +487,8 @@ class DxeFacts {
 
  private:
   std::string TokenText(const sim::PcdAccess &access) const {
-    std::string text = "token " + std::to_string(access.Token) +
-                       (access.IsSet() ? " <- " : " = ") + addresses_.Describe(access.Value);
+    std::string text = "token " + std::to_string(access.Token) + (access.IsSet() ? " <- " : " = ") +
+                       addresses_.Describe(access.Value);
     if (const TokenInfo *info = FindTokenInfo(access.Token)) {
       text += std::string(" (") + info->name + ")";
     }
@@ -542,18 +551,23 @@ Json ExplainDxe(const DxeTimeline &timeline, const Board &board, const sim::RunO
   const auto &records = machine.Trace().Records();
   const RecordPosition end = timeline.Now();
 
-  // The events in order, each explained from the later of the previous
-  // event and the start of the platform step it happened in.
-  std::vector<RecordPosition> events = timeline.suppressions_;
-  auto startOf = [&](const RecordPosition &at) {
+  // Each event is explained from the later of the previous event and the
+  // start of the platform step it happened in.
+  auto startOf = [&](const RecordPosition &at, const RecordPosition *previous) {
     RecordPosition from;
     for (const RecordPosition &step : timeline.steps_) {
       if (!Before(at, step) && Before(from, step)) from = step;
     }
-    for (const RecordPosition &event : events) {
-      if (Before(event, at) && Before(from, event)) from = event;
-    }
+    if (previous != nullptr && Before(from, *previous)) from = *previous;
     return from;
+  };
+  // The last item suppressed at or before a moment.
+  auto lastSuppression = [&](const RecordPosition &at) -> const RecordPosition * {
+    const RecordPosition *last = nullptr;
+    for (const RecordPosition &item : timeline.suppressions_) {
+      if (!Before(at, item)) last = &item;
+    }
+    return last;
   };
 
   Json explanations = Json::object();
@@ -633,8 +647,8 @@ Json ExplainDxe(const DxeTimeline &timeline, const Board &board, const sim::RunO
 
       // The entry this port added: a list whose count grew meanwhile.
       const auto &before = snapshotAt(access + 1);
-      const auto &later = k + 1 < starts.size() ? snapshotAt(starts[k + 1].access + 1)
-                                                : timeline.lists_.back();
+      const auto &later =
+          k + 1 < starts.size() ? snapshotAt(starts[k + 1].access + 1) : timeline.lists_.back();
       Json entry = nullptr;
       std::vector<uint8_t> mac;
       for (const auto &[name, offset, was, now] :
@@ -672,7 +686,8 @@ Json ExplainDxe(const DxeTimeline &timeline, const Board &board, const sim::RunO
                             : config    ? Source::ConfigBytes
                                         : Source::None;
         for (const Fact &fact : read) {
-          if (fact.rank == 2 && fact.trace > idRecord && fact.source == kind && kind != Source::None)
+          if (fact.rank == 2 && fact.trace > idRecord && fact.source == kind &&
+              kind != Source::None)
             from_.push_back(fact.text);
         }
         if (kind == Source::Vpd) {
@@ -698,13 +713,15 @@ Json ExplainDxe(const DxeTimeline &timeline, const Board &board, const sim::RunO
   Json suppressed = Json::array();
   for (size_t index = 0; index < timeline.suppressions_.size(); index++) {
     const RecordPosition &at = timeline.suppressions_[index];
-    suppressed.push_back(Texts(facts.Between(startOf(at), at)));
+    const RecordPosition *previous = index == 0 ? nullptr : &timeline.suppressions_[index - 1];
+    suppressed.push_back(Texts(facts.Between(startOf(at, previous), at)));
   }
   explanations["suppressed"] = suppressed;
 
   Json reset = nullptr;
   if (outcome.end == sim::RunEnd::Reset) {
-    reset = {{"value", outcome.resetValue}, {"because", Texts(facts.Between(startOf(end), end))}};
+    reset = {{"value", outcome.resetValue},
+             {"because", Texts(facts.Between(startOf(end, lastSuppression(end)), end))}};
   }
   explanations["reset"] = reset;
 
@@ -721,7 +738,7 @@ Json ExplainDxe(const DxeTimeline &timeline, const Board &board, const sim::RunO
     const std::string condition = TrapCondition(outcome.trapCode);
     trap = {{"code", outcome.trapCode},
             {"condition", condition.empty() ? Json(nullptr) : Json(condition)},
-            {"because", Texts(facts.Between(startOf(at), at))}};
+            {"because", Texts(facts.Between(startOf(at, lastSuppression(at)), at))}};
   }
   explanations["trap"] = trap;
   return explanations;

@@ -217,10 +217,10 @@ PeiRecord PeiRecordFromJson(const Json &json) {
   record.outcome = RunSummaryFromJson(json.at("outcome"));
   record.services = json.at("services").get<std::vector<std::string>>();
   for (const Json &call : json.at("calls")) {
-    record.calls.push_back({call.at("service").get<std::string>(),
-                            call.at("ppis").get<std::vector<std::string>>(),
-                            call.at("argument").get<uint64_t>(), OptionalFrom<uint64_t>(call, "status"),
-                            OptionalFrom<size_t>(call, "parent"), call.at("text").get<std::string>()});
+    record.calls.push_back(
+        {call.at("service").get<std::string>(), call.at("ppis").get<std::vector<std::string>>(),
+         call.at("argument").get<uint64_t>(), OptionalFrom<uint64_t>(call, "status"),
+         OptionalFrom<size_t>(call, "parent"), call.at("text").get<std::string>()});
   }
   for (const Json &call : json.at("smbus")) {
     record.smbus.push_back({call.at("address").get<uint8_t>(),

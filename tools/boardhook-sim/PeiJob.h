@@ -62,9 +62,9 @@ struct I2cApplyRecord {
 
 // One call the PEI foundation recorded (service or stand-in PPI member).
 struct PeiCallRecord {
-  std::string service;            // "LocatePpi", "Notify", "PpiMember", ...
-  std::vector<std::string> ppis;  // by name where the foundation knows one
-  uint64_t argument = 0;          // LocatePpi: the instance; AllocatePool: the size
+  std::string service;             // "LocatePpi", "Notify", "PpiMember", ...
+  std::vector<std::string> ppis;   // by name where the foundation knows one
+  uint64_t argument = 0;           // LocatePpi: the instance; AllocatePool: the size
   std::optional<uint64_t> status;  // 64-bit form; none when the call reports none
   std::optional<size_t> parent;    // index of the call in progress when it was made
   std::string text;

@@ -301,9 +301,11 @@ void RenderDxe(std::ostream &out, const Json &dxe, bool trace) {
   if (!explanations.at("trap").is_null()) {
     const Json &trap = explanations.at("trap");
     out << "    trap " << Hex(trap.at("code"));
-    if (!trap.at("condition").is_null()) out << " (" << trap.at("condition").get<std::string>() << ")";
+    if (!trap.at("condition").is_null())
+      out << " (" << trap.at("condition").get<std::string>() << ")";
     out << " after: "
-        << (trap.at("because").empty() ? std::string("nothing read") : Join(trap.at("because"), "; "))
+        << (trap.at("because").empty() ? std::string("nothing read")
+                                       : Join(trap.at("because"), "; "))
         << "\n";
   }
   out << "    POST codes:";
