@@ -343,7 +343,7 @@ Json RunDxePhase(const DxeInput &input) {
   gTimeline = nullptr;
   const sim::LoadedImageArea imageArea = image != nullptr ? image->Area() : sim::LoadedImageArea{};
   Json explanations =
-      ExplainDxe(timeline, board, outcome,
+      ExplainDxe(timeline, outcome,
                  KnownObjects(board, core, input.image != nullptr ? ImageName(*input.image) : "",
                               image != nullptr ? &imageArea : nullptr));
 

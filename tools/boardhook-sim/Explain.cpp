@@ -444,17 +444,15 @@ namespace {
 // The facts of the DXE phase between two moments.
 class DxeFacts {
  public:
-  DxeFacts(const DxeTimeline &timeline, sim::Machine &machine, sim::PcdDatabase &pcd,
-           sim::DxeCore &core, const AddressMap &addresses, size_t firstPcd,
+  DxeFacts(sim::Machine &machine, sim::PcdDatabase &pcd, sim::DxeCore &core,
+           const AddressMap &addresses, size_t firstPcd,
            const std::vector<RecordPosition> &tokenAccesses)
       : machine_(machine),
         pcd_(pcd),
         core_(core),
         addresses_(addresses),
         firstPcd_(firstPcd),
-        tokenAccesses_(tokenAccesses) {
-    (void)timeline;
-  }
+        tokenAccesses_(tokenAccesses) {}
 
   std::vector<Fact> Between(const RecordPosition &from, const RecordPosition &to,
                             std::vector<VpdRead> *vpds = nullptr) const {
@@ -542,12 +540,11 @@ std::optional<std::string> VpdKeyword(const VpdRead &vpd, const std::vector<uint
 
 }  // namespace
 
-Json ExplainDxe(const DxeTimeline &timeline, const Board &board, const sim::RunOutcome &outcome,
+Json ExplainDxe(const DxeTimeline &timeline, const sim::RunOutcome &outcome,
                 const AddressMap &addresses) {
-  (void)board;
   sim::Machine &machine = timeline.machine_;
-  const DxeFacts facts(timeline, machine, timeline.pcd_, timeline.core_, addresses,
-                       timeline.firstPcd_, timeline.tokenAccesses_);
+  const DxeFacts facts(machine, timeline.pcd_, timeline.core_, addresses, timeline.firstPcd_,
+                       timeline.tokenAccesses_);
   const auto &records = machine.Trace().Records();
   const RecordPosition end = timeline.Now();
 

@@ -79,8 +79,7 @@ class DxeTimeline {
   void Hook4Ends();
 
  private:
-  friend Json ExplainDxe(const DxeTimeline &, const Board &, const sim::RunOutcome &,
-                         const AddressMap &);
+  friend Json ExplainDxe(const DxeTimeline &, const sim::RunOutcome &, const AddressMap &);
   struct ListSnapshot {
     RecordPosition at;
     std::vector<uint8_t> first, second;
@@ -103,7 +102,7 @@ class DxeTimeline {
 
 // The DXE phase's explanations: root_ports (Hook4), suppressed (one per
 // SuppressItem call), reset and trap (null when there was none).
-Json ExplainDxe(const DxeTimeline &timeline, const Board &board, const sim::RunOutcome &outcome,
+Json ExplainDxe(const DxeTimeline &timeline, const sim::RunOutcome &outcome,
                 const AddressMap &addresses);
 
 // The PEI phase's: the entry's status and the calls that failed in it, each
