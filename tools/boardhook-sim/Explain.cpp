@@ -103,6 +103,7 @@ enum class Source : uint8_t { None, ConfigBytes, Registers, Vpd };
 // One line of an explanation, with its place in the phase: facts sort by
 // the hardware record they come before, then token accesses, service calls
 // and hardware accesses in that order.
+enum Rank : int { kTokenAccess, kServiceCall, kHardwareAccess };
 struct Fact {
   size_t trace;
   int rank;
@@ -158,7 +159,7 @@ class RecordReader {
   void Add(std::vector<Fact> &out, size_t trace, std::string text, Source source = Source::None) {
     FlushRun(out);
     FlushVpd(out);
-    out.push_back({trace, 2, trace, std::move(text), source});
+    out.push_back({trace, kHardwareAccess, trace, std::move(text), source});
   }
 
   void AddByte(std::vector<Fact> &out, size_t trace, const std::string &prefix, uint64_t offset,
@@ -182,7 +183,8 @@ class RecordReader {
     if (!run_) return;
     std::string text = run_->prefix + "+" + Hex(run_->first);
     if (run_->bytes.size() > 1) text += ".." + Hex(run_->last);
-    out.push_back({run_->trace, 2, run_->trace, text + " = " + Bytes(run_->bytes), run_->source});
+    out.push_back({run_->trace, kHardwareAccess, run_->trace, text + " = " + Bytes(run_->bytes),
+                   run_->source});
     run_.reset();
   }
 
@@ -192,7 +194,7 @@ class RecordReader {
                        " read: " + std::to_string(vpd_->dwords) +
                        (vpd_->dwords == 1 ? " dword" : " dwords");
     if (vpd_->dwords != 0) text += " (" + Hex(vpd_->lowest) + ".." + Hex(vpd_->highest) + ")";
-    out.push_back({vpd_->trace, 2, vpd_->trace, text, Source::Vpd});
+    out.push_back({vpd_->trace, kHardwareAccess, vpd_->trace, text, Source::Vpd});
     vpds_.push_back(*vpd_);
     vpd_.reset();
   }
@@ -464,7 +466,7 @@ class DxeFacts {
     for (size_t index = std::max(from.pcd, firstPcd_); index < lastPcd; index++) {
       const sim::PcdAccess &access = pcd_.Accesses()[index];
       const RecordPosition &at = tokenAccesses_[index - firstPcd_];
-      facts.push_back({at.trace, 0, index, TokenText(access)});
+      facts.push_back({at.trace, kTokenAccess, index, TokenText(access)});
     }
     for (size_t index = from.calls; index < to.calls && index < core_.Calls().size(); index++) {
       const sim::ServiceCall &call = core_.Calls()[index];
@@ -477,7 +479,7 @@ class DxeFacts {
         if (at.calls > index) break;
         trace = at.trace;
       }
-      facts.push_back({trace, 1, index, CallText(call)});
+      facts.push_back({trace, kServiceCall, index, CallText(call)});
     }
     std::sort(facts.begin(), facts.end());
     return facts;
@@ -673,7 +675,7 @@ Json ExplainDxe(const DxeTimeline &timeline, const sim::RunOutcome &outcome,
       if (!entry.is_null()) {
         bool vpd = false, registers = false, config = false;
         for (const Fact &fact : read) {
-          if (fact.rank != 2 || fact.trace <= idRecord) continue;
+          if (fact.rank != kHardwareAccess || fact.trace <= idRecord) continue;
           vpd = vpd || fact.source == Source::Vpd;
           registers = registers || fact.source == Source::Registers;
           config = config || fact.source == Source::ConfigBytes;
@@ -683,7 +685,7 @@ Json ExplainDxe(const DxeTimeline &timeline, const sim::RunOutcome &outcome,
                             : config    ? Source::ConfigBytes
                                         : Source::None;
         for (const Fact &fact : read) {
-          if (fact.rank == 2 && fact.trace > idRecord && fact.source == kind &&
+          if (fact.rank == kHardwareAccess && fact.trace > idRecord && fact.source == kind &&
               kind != Source::None)
             from_.push_back(fact.text);
         }
