@@ -64,9 +64,38 @@ struct Thunks {
   static EFI_STATUS EFIAPI Unsupported() { return EFI_UNSUPPORTED; }
 };
 
+PeiCall NewCall(PeiService Service, uint64_t Argument = 0) {
+  PeiCall Call;
+  Call.Service = Service;
+  Call.Argument = Argument;
+  return Call;
+}
+
 bool HasTerminate(UINTN Flags) { return (Flags & EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST) != 0; }
 
 }  // namespace
+
+const char *PeiServiceName(PeiService Service) {
+  switch (Service) {
+    case PeiService::RunModule:
+      return "RunModule";
+    case PeiService::InstallPpi:
+      return "InstallPpi";
+    case PeiService::ReInstallPpi:
+      return "ReInstallPpi";
+    case PeiService::LocatePpi:
+      return "LocatePpi";
+    case PeiService::NotifyPpi:
+      return "NotifyPpi";
+    case PeiService::Notify:
+      return "Notify";
+    case PeiService::AllocatePool:
+      return "AllocatePool";
+    case PeiService::PpiMember:
+      return "PpiMember";
+  }
+  return "?";
+}
 
 PeiFoundation::PeiFoundation(SimClock &Clock) : clock_(Clock) {
   std::memset(&table_, 0, sizeof(table_));
@@ -143,9 +172,13 @@ uintptr_t PeiFoundation::IdtBase() const {
 }
 
 EFI_STATUS PeiFoundation::RunModule(EFI_PEIM_ENTRY_POINT2 Entry, EFI_PEI_FILE_HANDLE FileHandle) {
-  const size_t Line = AddTrace("RunModule()");
+  PeiCall Call = NewCall(PeiService::RunModule);
+  Call.Text = "RunModule()";
+  const size_t Line = AddCall(std::move(Call));
+  Enter(Line);
   const EFI_STATUS Status = Entry(FileHandle, Services());
-  CompleteTrace(Line, Status);
+  Leave();
+  CompleteCall(Line, Status);
   RunDispatchNotifications();
   return Status;
 }
@@ -177,13 +210,22 @@ void *PeiFoundation::FindPpi(const EFI_GUID &Guid, size_t Instance) const {
   return nullptr;
 }
 
-size_t PeiFoundation::AddTrace(std::string Line) {
-  trace_.push_back(std::move(Line));
-  return trace_.size() - 1;
+size_t PeiFoundation::AddCall(PeiCall Call) {
+  if (!open_.empty()) Call.Parent = open_.back();
+  trace_.push_back(Call.Text);
+  calls_.push_back(std::move(Call));
+  return calls_.size() - 1;
 }
 
-void PeiFoundation::CompleteTrace(size_t Index, EFI_STATUS Status) {
+void PeiFoundation::CompleteCall(size_t Index, EFI_STATUS Status) {
+  calls_.at(Index).Status = Status;
   trace_.at(Index) += " = " + StatusText(Status);
+}
+
+size_t PeiFoundation::AddTrace(std::string Line) {
+  PeiCall Call = NewCall(PeiService::PpiMember);
+  Call.Text = std::move(Line);
+  return AddCall(std::move(Call));
 }
 
 void PeiFoundation::NameGuid(const EFI_GUID &Guid, std::string Name) {
@@ -196,13 +238,15 @@ std::string PeiFoundation::GuidName(const EFI_GUID &Guid) const {
   return Found == guidNames_.end() ? Text : Found->second;
 }
 
-std::string PeiFoundation::ListText(const EFI_PEI_PPI_DESCRIPTOR *List) const {
+std::string PeiFoundation::ListText(const EFI_PEI_PPI_DESCRIPTOR *List,
+                                    std::vector<EFI_GUID> &Guids) const {
   std::string Text;
   for (size_t Index = 0; List != nullptr && Index < kMaxListEntries; Index++) {
     if (!Text.empty()) {
       Text += ", ";
     }
     Text += List[Index].Guid != nullptr ? GuidName(*List[Index].Guid) : "NULL";
+    if (List[Index].Guid != nullptr) Guids.push_back(*List[Index].Guid);
     if (HasTerminate(List[Index].Flags)) {
       break;
     }
@@ -214,7 +258,9 @@ std::string PeiFoundation::ListText(const EFI_PEI_PPI_DESCRIPTOR *List) const {
 // descriptor, then runs the callback notifications registered so far for
 // each new PPI, in installation order and, per PPI, in registration order.
 EFI_STATUS PeiFoundation::DoInstallPpi(const EFI_PEI_PPI_DESCRIPTOR *PpiList) {
-  const size_t Line = AddTrace("InstallPpi(" + ListText(PpiList) + ")");
+  PeiCall Call = NewCall(PeiService::InstallPpi);
+  Call.Text = "InstallPpi(" + ListText(PpiList, Call.Ppis) + ")";
+  const size_t Line = AddCall(std::move(Call));
   auto Finish = [&](EFI_STATUS Status) {
     CompleteTrace(Line, Status);
     return Status;
@@ -247,7 +293,9 @@ EFI_STATUS PeiFoundation::DoInstallPpi(const EFI_PEI_PPI_DESCRIPTOR *PpiList) {
     ppis_.push_back(&PpiList[Index]);
   }
   CompleteTrace(Line, EFI_SUCCESS);
+  Enter(Line);
   NotifyInstalled(First, notifications_.size());
+  Leave();
   return EFI_SUCCESS;
 }
 
@@ -255,7 +303,9 @@ EFI_STATUS PeiFoundation::DoInstallPpi(const EFI_PEI_PPI_DESCRIPTOR *PpiList) {
 // callback notifications for the new PPI's GUID run as for an installation.
 EFI_STATUS PeiFoundation::DoReInstallPpi(const EFI_PEI_PPI_DESCRIPTOR *OldPpi,
                                          const EFI_PEI_PPI_DESCRIPTOR *NewPpi) {
-  const size_t Line = AddTrace("ReInstallPpi(" + ListText(NewPpi) + ")");
+  PeiCall Call = NewCall(PeiService::ReInstallPpi);
+  Call.Text = "ReInstallPpi(" + ListText(NewPpi, Call.Ppis) + ")";
+  const size_t Line = AddCall(std::move(Call));
   EFI_STATUS Status = EFI_NOT_FOUND;
   if (OldPpi == nullptr || NewPpi == nullptr || NewPpi->Guid == nullptr ||
       (NewPpi->Flags & EFI_PEI_PPI_DESCRIPTOR_PPI) == 0) {
@@ -265,6 +315,7 @@ EFI_STATUS PeiFoundation::DoReInstallPpi(const EFI_PEI_PPI_DESCRIPTOR *OldPpi,
       if (ppis_[Index] == OldPpi) {
         ppis_[Index] = NewPpi;
         CompleteTrace(Line, EFI_SUCCESS);
+        Enter(Line);
         const size_t Registered = notifications_.size();
         for (size_t Notify = 0; Notify < Registered; Notify++) {
           const EFI_PEI_NOTIFY_DESCRIPTOR *Descriptor = notifications_[Notify].Descriptor;
@@ -273,6 +324,7 @@ EFI_STATUS PeiFoundation::DoReInstallPpi(const EFI_PEI_PPI_DESCRIPTOR *OldPpi,
             CallNotify(Descriptor, NewPpi);
           }
         }
+        Leave();
         return EFI_SUCCESS;
       }
     }
@@ -287,8 +339,11 @@ FaultPlan &PeiFoundation::LocatePpiFaults(const EFI_GUID &Guid) {
 
 EFI_STATUS PeiFoundation::DoLocatePpi(const EFI_GUID *Guid, UINTN Instance,
                                       EFI_PEI_PPI_DESCRIPTOR **PpiDescriptor, VOID **Ppi) {
-  const size_t Line = AddTrace("LocatePpi(" + (Guid ? GuidName(*Guid) : std::string("NULL")) +
-                               ", " + std::to_string(Instance) + ")");
+  PeiCall Call = NewCall(PeiService::LocatePpi, Instance);
+  if (Guid != nullptr) Call.Ppis.push_back(*Guid);
+  Call.Text = "LocatePpi(" + (Guid ? GuidName(*Guid) : std::string("NULL")) + ", " +
+              std::to_string(Instance) + ")";
+  const size_t Line = AddCall(std::move(Call));
   EFI_STATUS Status = EFI_NOT_FOUND;
   std::optional<EFI_STATUS> Fault;
   if (Guid != nullptr && Ppi != nullptr) {
@@ -326,14 +381,17 @@ EFI_STATUS PeiFoundation::DoLocatePpi(const EFI_GUID *Guid, UINTN Instance,
 // point for those and for later ones.
 EFI_STATUS PeiFoundation::DoNotifyPpi(const EFI_PEI_NOTIFY_DESCRIPTOR *NotifyList) {
   std::string Text;
+  PeiCall Call = NewCall(PeiService::NotifyPpi);
   for (size_t Index = 0; NotifyList != nullptr && Index < kMaxListEntries; Index++) {
     Text += (Index ? ", " : "") +
             (NotifyList[Index].Guid ? GuidName(*NotifyList[Index].Guid) : std::string("NULL"));
+    if (NotifyList[Index].Guid != nullptr) Call.Ppis.push_back(*NotifyList[Index].Guid);
     if (HasTerminate(NotifyList[Index].Flags)) {
       break;
     }
   }
-  const size_t Line = AddTrace("NotifyPpi(" + Text + ")");
+  Call.Text = "NotifyPpi(" + Text + ")";
+  const size_t Line = AddCall(std::move(Call));
   auto Finish = [&](EFI_STATUS Status) {
     CompleteTrace(Line, Status);
     return Status;
@@ -370,6 +428,7 @@ EFI_STATUS PeiFoundation::DoNotifyPpi(const EFI_PEI_NOTIFY_DESCRIPTOR *NotifyLis
   // PPIs installed by these callbacks notify the new registrations through
   // their own installation; only the PPIs present now are offered here.
   const size_t Installed = ppis_.size();
+  Enter(Line);
   for (size_t Index = First; Index < First + Count; Index++) {
     const EFI_PEI_NOTIFY_DESCRIPTOR *Descriptor = notifications_[Index].Descriptor;
     if ((Descriptor->Flags & EFI_PEI_PPI_DESCRIPTOR_NOTIFY_CALLBACK) == 0) {
@@ -381,6 +440,7 @@ EFI_STATUS PeiFoundation::DoNotifyPpi(const EFI_PEI_NOTIFY_DESCRIPTOR *NotifyLis
       }
     }
   }
+  Leave();
   return EFI_SUCCESS;
 }
 
@@ -402,10 +462,15 @@ void PeiFoundation::NotifyInstalled(size_t FirstPpi, size_t NotificationCount) {
 
 void PeiFoundation::CallNotify(const EFI_PEI_NOTIFY_DESCRIPTOR *Notify,
                                const EFI_PEI_PPI_DESCRIPTOR *Ppi) {
-  const size_t Line = AddTrace("Notify(" + GuidName(*Notify->Guid) + ")");
+  PeiCall Call = NewCall(PeiService::Notify);
+  Call.Ppis.push_back(*Notify->Guid);
+  Call.Text = "Notify(" + GuidName(*Notify->Guid) + ")";
+  const size_t Line = AddCall(std::move(Call));
+  Enter(Line);
   const EFI_STATUS Status =
       Notify->Notify(const_cast<EFI_PEI_SERVICES **>(Services()),
                      const_cast<EFI_PEI_NOTIFY_DESCRIPTOR *>(Notify), Ppi->Ppi);
+  Leave();
   CompleteTrace(Line, Status);
 }
 
@@ -447,7 +512,9 @@ EFI_STATUS PeiFoundation::DoSetBootMode(EFI_BOOT_MODE BootMode) {
 // PEI pool: host memory (8-byte aligned, as the allocator returns it) that
 // lives as long as the foundation.
 EFI_STATUS PeiFoundation::DoAllocatePool(UINTN Size, VOID **Buffer) {
-  const size_t Line = AddTrace("AllocatePool(" + std::to_string(Size) + ")");
+  PeiCall Call = NewCall(PeiService::AllocatePool, Size);
+  Call.Text = "AllocatePool(" + std::to_string(Size) + ")";
+  const size_t Line = AddCall(std::move(Call));
   EFI_STATUS Status = EFI_SUCCESS;
   if (Buffer == nullptr) {
     Status = EFI_INVALID_PARAMETER;

@@ -3,13 +3,15 @@
 // and the simulated IDT whose preceding word holds the services pointer (the
 // IA-32 way a PEI module finds the services table).
 //
-// Every service call is written to a chronological trace, together with the
-// calls into the stand-in PPIs (PeiStandIns.h), so a test can check the
-// order in which a module uses its services.
+// Every service call is recorded in call order as a typed record, together
+// with the calls into the stand-in PPIs (PeiStandIns.h), and as a line of a
+// chronological text trace, so a test can check the order in which a module
+// uses its services and a report can name what failed.
 #pragma once
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,33 @@
 #include "../core/SimClock.h"
 
 namespace sim {
+
+enum class PeiService : uint8_t {
+  RunModule,  // the dispatcher runs a module's entry
+  InstallPpi,
+  ReInstallPpi,
+  LocatePpi,
+  NotifyPpi,
+  Notify,  // the foundation runs a registered notification
+  AllocatePool,
+  PpiMember,  // a call into another module's PPI (the stand-ins)
+};
+const char *PeiServiceName(PeiService Service);
+
+// One recorded call.
+struct PeiCall {
+  PeiService Service = PeiService::PpiMember;
+  // The PPIs the call names: located, installed, watched (in list order).
+  std::vector<EFI_GUID> Ppis;
+  uint64_t Argument = 0;  // LocatePpi: the instance; AllocatePool: the size
+  // The status it returned; none for calls that report none (a stall) or
+  // that never returned (the run ended inside them).
+  std::optional<EFI_STATUS> Status;
+  // The call in progress when this one was made (a notification's lookups
+  // name the notification; the entry's calls name the entry).
+  std::optional<size_t> Parent;
+  std::string Text;  // as the trace line shows it, without the status
+};
 
 class PeiFoundation {
  public:
@@ -71,15 +100,28 @@ class PeiFoundation {
 
   EFI_BOOT_MODE BootMode() const { return bootMode_; }
 
-  // The trace: one line per service or stand-in call, in call order, as
-  // "Service(arguments) = STATUS". Lines of nested calls (notifications run
-  // inside InstallPpi) follow the line of the call that caused them.
+  // The calls, in call order.
+  const std::vector<PeiCall> &Calls() const { return calls_; }
+  // Records a call (its parent is the call in progress); returns its index
+  // for CompleteCall.
+  size_t AddCall(PeiCall Call);
+  // Records the status the call at Index returned.
+  void CompleteCall(size_t Index, EFI_STATUS Status);
+
+  // The trace: one line per call, in call order, as "Service(arguments) =
+  // STATUS". Lines of nested calls (notifications run inside InstallPpi)
+  // follow the line of the call that caused them.
   const std::vector<std::string> &Trace() const { return trace_; }
-  // Appends a line; returns its index for CompleteTrace.
+  // Records a stand-in's call with this text; returns its index for
+  // CompleteTrace.
   size_t AddTrace(std::string Line);
   // Appends " = <status>" to the line at Index.
-  void CompleteTrace(size_t Index, EFI_STATUS Status);
-  void ClearTrace() { trace_.clear(); }
+  void CompleteTrace(size_t Index, EFI_STATUS Status) { CompleteCall(Index, Status); }
+  void ClearTrace() {
+    trace_.clear();
+    calls_.clear();
+    open_.clear();
+  }
 
   // GUIDs appear in the trace by name where one is known: the PPIs this
   // system uses are named from the start, more can be added.
@@ -112,10 +154,15 @@ class PeiFoundation {
     size_t DispatchedUpTo;
   };
 
+  // Calls made between these are recorded with Index as their parent.
+  void Enter(size_t Index) { open_.push_back(Index); }
+  void Leave() {
+    if (!open_.empty()) open_.pop_back();
+  }
   void NotifyInstalled(size_t FirstPpi, size_t NotificationCount);
   void CallNotify(const EFI_PEI_NOTIFY_DESCRIPTOR *Notify, const EFI_PEI_PPI_DESCRIPTOR *Ppi);
   void RunDispatchNotifications();
-  std::string ListText(const EFI_PEI_PPI_DESCRIPTOR *List) const;
+  std::string ListText(const EFI_PEI_PPI_DESCRIPTOR *List, std::vector<EFI_GUID> &Guids) const;
 
   SimClock &clock_;
   EFI_PEI_SERVICES table_;
@@ -127,6 +174,8 @@ class PeiFoundation {
   std::vector<std::unique_ptr<uint8_t[]>> poolMemory_;
   std::vector<PoolAllocation> pool_;
   std::vector<std::string> trace_;
+  std::vector<PeiCall> calls_;
+  std::vector<size_t> open_;  // calls in progress, innermost last
   std::map<std::string, std::string> guidNames_;
   size_t maxPpis_ = 128;
   size_t maxNotifications_ = 64;

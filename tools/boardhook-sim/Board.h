@@ -288,25 +288,28 @@ struct Board {
 };
 
 // The configuration-database tokens this system uses, with their widths in
-// bytes.
+// bytes and what each holds, as reports name them.
 struct TokenInfo {
   uint32_t token;
   unsigned size;
+  const char *name;
 };
-inline constexpr std::array<TokenInfo, 14> kSystemTokens = {{{1, 4},
-                                                             {3, 1},
-                                                             {4, 1},
-                                                             {442, 1},
-                                                             {443, 1},
-                                                             {445, 1},
-                                                             {446, 1},
-                                                             {447, 1},
-                                                             {449, 4},
-                                                             {450, 4},
-                                                             {451, 4},
-                                                             {501, 8},
-                                                             {584, 8},
-                                                             {585, 8}}};
+inline constexpr std::array<TokenInfo, 14> kSystemTokens = {{
+    {1, 4, "root-port location of port 1"},
+    {3, 1, "function select"},
+    {4, 1, "board type"},
+    {442, 1, "identification byte 2, bits 6-7"},
+    {443, 1, "board revision"},
+    {445, 1, "item 1779 select"},
+    {446, 1, "identification byte 2, bits 0-2"},
+    {447, 1, "identification byte 2, bits 3-5"},
+    {449, 4, "root-port location of port 2"},
+    {450, 4, "root-port location of port 3"},
+    {451, 4, "root-port location of port 4"},
+    {501, 8, "Setup option"},
+    {584, 8, "S3 save library record"},
+    {585, 8, "SMM communication buffer"},
+}};
 // The location tokens of root ports 1 to 4.
 inline constexpr std::array<uint32_t, 4> kRootPortTokens = {1, 449, 450, 451};
 

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "DxePhase.h"
+#include "Explain.h"
 #include "Subprocess.h"
 #include "sim/core/EfiText.h"
 #include "sim/core/FixedMemory.h"
@@ -100,6 +101,7 @@ Json PeiJson(const PeiRecord &record, const HandOverView &handOver, bool trace) 
       {"services", record.services},
   };
   if (!record.unobserved.empty()) json["unobserved_counts"] = record.unobserved;
+  json["explanations"] = ExplainPei(record);
   if (trace) json["trace"] = record.trace;
   return json;
 }

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "BoardMachine.h"
+#include "Explain.h"
 #include "Hook4Caller.h"
 #include "Subprocess.h"
 #include "board/BoardHookDxe.h"
@@ -32,6 +33,36 @@ namespace bootsim {
 namespace {
 
 constexpr uint8_t kLinkRetryCmosIndex = 0x58;
+
+// The marks of the phase running in this process, for the setup module's
+// SuppressItem, which carries no context of its own.
+DxeTimeline *gTimeline = nullptr;
+
+EFI_STATUS EFIAPI SuppressItemMarked(const CHAR8 *FormSetName, UINT16 ItemNumber) {
+  if (gTimeline != nullptr) gTimeline->ItemSuppressed();
+  return sim::SetupItemSuppress::SuppressItem(FormSetName, ItemNumber);
+}
+
+// The objects an address in the phase's records may point into: the
+// driver's image, the pool blocks, the devices' BAR windows.
+AddressMap KnownObjects(const Board &board, const sim::DxeCore &core, const std::string &image,
+                        const sim::LoadedImageArea *area) {
+  AddressMap map(sim::Machine::kEcamBase, sim::Machine::kEcamSize);
+  if (area != nullptr) map.AddArea(area->base, area->size, image);
+  std::vector<sim::PoolBlock> blocks = core.LiveAllocations();
+  for (const sim::FreedBlock &freed : core.FreedBlocks()) blocks.push_back(freed.block);
+  for (const sim::PoolBlock &block : blocks) {
+    map.AddArea(reinterpret_cast<uintptr_t>(block.address), block.size,
+                "pool block " + std::to_string(block.serial));
+  }
+  for (const DeviceDescription &device : board.devices) {
+    for (const Bar &bar : device.bars) {
+      map.AddArea(bar.base & ~uint64_t{0xF}, bar.size,
+                  "BAR" + std::to_string(bar.index) + " of " + device.address.Text());
+    }
+  }
+  return map;
+}
 std::string ImageName(const ImageFile &image) {
   const size_t slash = image.path.find_last_of('/');
   return slash == std::string::npos ? image.path : image.path.substr(slash + 1);
@@ -209,8 +240,15 @@ Json RunDxePhase(const DxeInput &input) {
   core.SetHobList(BuildHobList(board));
   core.InstallProtocol(gPcdProtocolGuid, pcd.Protocol());
 
+  // Marks for the explanations: every token access, every SuppressItem
+  // call, the platform's steps.
+  DxeTimeline timeline(machine, pcd, core);
+  gTimeline = &timeline;
+  pcd.SetObserver([&](const sim::PcdAccess &) { timeline.TokenAccessed(); });
+
   // Other modules' interfaces present before the driver starts.
   sim::SetupItemSuppress setupItems;
+  setupItems.Protocol()->SuppressItem = SuppressItemMarked;
   if (board.modules.setupItemSuppress) setupItems.Install(core);
   sim::SmmCommunication smm;
   if (board.modules.smmCommunication) smm.Install(core);
@@ -253,8 +291,11 @@ Json RunDxePhase(const DxeInput &input) {
     // member is there.
     auto *hooks = static_cast<BOARD_HOOK_PROTOCOL *>(core.FindProtocol(gBoardHookProtocolGuid));
     if (hooks != nullptr && hooks->Hook4 != nullptr) {
+      timeline.StepStarts();
+      timeline.Hook4Starts(first.bytes, second.bytes);
       const EFI_STATUS status =
           sim::CallFirmware(hooks->Hook4, first.bytes.data(), second.bytes.data());
+      timeline.Hook4Ends();
       hook4 = {{"called", true}, {"status", sim::StatusTo64(status)}};
       reached.push_back("hook4");
     } else {
@@ -265,6 +306,7 @@ Json RunDxePhase(const DxeInput &input) {
   };
 
   const sim::RunOutcome outcome = machine.Run([&] {
+    timeline.StepStarts();
     if (image != nullptr) {
       const sim::LoadedImageArea area = image->Area();
       entryStatus = sim::StatusTo64(core.RunEntryPoint(image->Entry(), nullptr, &area));
@@ -282,17 +324,28 @@ Json RunDxePhase(const DxeInput &input) {
     }
     if (board.hook4.when == Hook4When::BeforeSetupTrigger) callHook4();
     if (board.modules.setupSuppressTrigger) {
+      timeline.StepStarts();
       trigger.Install(core);
       reached.push_back("setup-suppress-trigger");
     }
     if (board.hook4.when == Hook4When::AfterSetupTrigger) callHook4();
     if (board.modules.smmReadyToLock) {
+      timeline.StepStarts();
       readyToLock.Install(core);
       reached.push_back("smm-ready-to-lock");
     }
+    timeline.StepStarts();
     core.SignalReadyToBoot();
     reached.push_back("ready-to-boot");
   });
+
+  pcd.SetObserver(nullptr);
+  gTimeline = nullptr;
+  const sim::LoadedImageArea imageArea = image != nullptr ? image->Area() : sim::LoadedImageArea{};
+  Json explanations =
+      ExplainDxe(timeline, outcome,
+                 KnownObjects(board, core, input.image != nullptr ? ImageName(*input.image) : "",
+                              image != nullptr ? &imageArea : nullptr));
 
   if (hook4["called"].get<bool>()) {
     hook4["first_list"] = MacList(first, 3);
@@ -309,6 +362,12 @@ Json RunDxePhase(const DxeInput &input) {
 
   Json suppressed = Json::array();
   Json otherFormSets = Json::array();
+  Json &because = explanations["suppressed"];
+  for (size_t index = 0; index < because.size() && index < setupItems.Calls().size(); index++) {
+    const sim::SuppressItemCall &call = setupItems.Calls()[index];
+    because[index] = {
+        {"form_set", call.form_set}, {"item", call.item}, {"because", because[index]}};
+  }
   for (const sim::SuppressItemCall &call : setupItems.Calls()) {
     if (call.form_set == "Setup") {
       suppressed.push_back(call.item);
@@ -374,6 +433,7 @@ Json RunDxePhase(const DxeInput &input) {
       {"time_ns", clock.NowNanoseconds()},
       {"access_counts", AccessCounts(machine.Trace())},
       {"core_errors", core.Errors()},
+      {"explanations", explanations},
       {"cmos", HexBytes(cmos.data(), cmos.size())},
   };
   if (input.trace) record["trace"] = TraceRecords(machine.Trace());

@@ -171,6 +171,15 @@ Json ToJson(const PeiRecord &record) {
                        {"entry_count", apply.entryCount},
                        {"table", HexBytes(apply.table.data(), apply.table.size())}});
   }
+  Json calls = Json::array();
+  for (const PeiCallRecord &call : record.calls) {
+    calls.push_back({{"service", call.service},
+                     {"ppis", call.ppis},
+                     {"argument", call.argument},
+                     {"status", Optional(call.status)},
+                     {"parent", Optional(call.parent)},
+                     {"text", call.text}});
+  }
   return {
       {"format", kPeiRecordFormat},
       {"hand_over", record.handOver},
@@ -180,6 +189,7 @@ Json ToJson(const PeiRecord &record) {
       {"installed", record.installed},
       {"outcome", ToJson(record.outcome)},
       {"services", record.services},
+      {"calls", calls},
       {"smbus", smbus},
       {"bmc", bmc},
       {"stalls", record.stalls},
@@ -206,6 +216,12 @@ PeiRecord PeiRecordFromJson(const Json &json) {
   record.installed = json.at("installed").get<std::vector<std::string>>();
   record.outcome = RunSummaryFromJson(json.at("outcome"));
   record.services = json.at("services").get<std::vector<std::string>>();
+  for (const Json &call : json.at("calls")) {
+    record.calls.push_back(
+        {call.at("service").get<std::string>(), call.at("ppis").get<std::vector<std::string>>(),
+         call.at("argument").get<uint64_t>(), OptionalFrom<uint64_t>(call, "status"),
+         OptionalFrom<size_t>(call, "parent"), call.at("text").get<std::string>()});
+  }
   for (const Json &call : json.at("smbus")) {
     record.smbus.push_back({call.at("address").get<uint8_t>(),
                             call.at("operation").get<std::string>(), call.at("data").get<uint8_t>(),

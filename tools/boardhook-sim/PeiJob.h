@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,16 @@ struct I2cApplyRecord {
   std::vector<uint8_t> table;
 };
 
+// One call the PEI foundation recorded (service or stand-in PPI member).
+struct PeiCallRecord {
+  std::string service;             // "LocatePpi", "Notify", "PpiMember", ...
+  std::vector<std::string> ppis;   // by name where the foundation knows one
+  uint64_t argument = 0;           // LocatePpi: the instance; AllocatePool: the size
+  std::optional<uint64_t> status;  // 64-bit form; none when the call reports none
+  std::optional<size_t> parent;    // index of the call in progress when it was made
+  std::string text;
+};
+
 struct PeiRecord {
   std::string handOver;  // the configuration database, serialized
   bool entryRan = false;
@@ -69,6 +80,7 @@ struct PeiRecord {
   std::vector<std::string> installed;
   RunSummary outcome;
   std::vector<std::string> services;  // the foundation's trace
+  std::vector<PeiCallRecord> calls;   // the same calls, typed
   std::vector<SmbusCallRecord> smbus;
   std::vector<BmcCallRecord> bmc;
   std::vector<uint64_t> stalls;  // microseconds of each stall call

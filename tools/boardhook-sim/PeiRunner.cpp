@@ -129,6 +129,13 @@ PeiRecord RunPei(const PeiJob &job) {
   record.handOver = pcd.Serialize();
   record.outcome = Summarize(outcome);
   record.services = pei.Trace();
+  for (const sim::PeiCall &call : pei.Calls()) {
+    PeiCallRecord typed{
+        sim::PeiServiceName(call.Service), {}, call.Argument, std::nullopt, call.Parent, call.Text};
+    for (const EFI_GUID &guid : call.Ppis) typed.ppis.push_back(pei.GuidName(guid));
+    if (call.Status) typed.status = sim::StatusTo64(*call.Status);
+    record.calls.push_back(std::move(typed));
+  }
   scenario.Record(record);
   record.stalledMicroseconds = clock.StalledMicroseconds();
   record.timeNs = clock.NowNanoseconds();

@@ -102,6 +102,59 @@ void RenderDebugText(std::ostream &out, const std::string &indent, const std::st
   if (!line.empty()) flush();
 }
 
+// Each notification's status, and the calls that failed, by where they
+// were made.
+void RenderPeiExplanations(std::ostream &out, const Json &explanations) {
+  const Json &notifications = explanations.at("notifications");
+  if (!notifications.empty()) {
+    out << "    notifications:";
+    for (const Json &notification : notifications) {
+      out << " " << notification.at("ppi").get<std::string>() << " "
+          << notification.at("status_text").get<std::string>() << ";";
+    }
+    out << "\n";
+  }
+  if (!explanations.at("entry").is_null() && !explanations.at("entry").at("failed").empty()) {
+    out << "    failed in the entry: " << Join(explanations.at("entry").at("failed"), "; ") << "\n";
+  }
+  for (const Json &notification : notifications) {
+    if (notification.at("failed").empty()) continue;
+    out << "    failed in the notification for " << notification.at("ppi").get<std::string>()
+        << ": " << Join(notification.at("failed"), "; ") << "\n";
+  }
+  if (!explanations.at("failed_elsewhere").empty()) {
+    out << "    failed: " << Join(explanations.at("failed_elsewhere"), "; ") << "\n";
+  }
+}
+
+// What each root port led Hook4 to, one line per port.
+void RenderRootPorts(std::ostream &out, const Json &ports) {
+  for (const Json &port : ports) {
+    out << "      port " << port.at("port") << ": token " << port.at("token") << " = "
+        << Hex(port.at("location"));
+    if (!port.at("bridge").is_null()) out << " -> " << port.at("bridge").get<std::string>();
+    if (port.at("device").is_null()) {
+      out << "; no ID word read";
+    } else {
+      const uint64_t id = port.at("id_word").get<uint64_t>();
+      out << "; " << port.at("device").get<std::string>() << " ID word "
+          << (id == 0xFFFFFFFF ? std::string("all ones") : Hex(port.at("id_word")));
+      if (!port.at("base_class").is_null()) out << ", class " << Hex(port.at("base_class"));
+    }
+    const Json &entry = port.at("entry");
+    if (entry.is_null()) {
+      out << "; no entry\n";
+      continue;
+    }
+    out << "; entry " << entry.at("index") << " of the " << entry.at("list").get<std::string>()
+        << " list";
+    if (!entry.at("address").is_null()) out << " " << entry.at("address").get<std::string>();
+    if (!port.at("source").is_null()) out << " from " << port.at("source").get<std::string>();
+    if (!port.at("from").empty()) out << ": " << Join(port.at("from"), "; ");
+    out << "\n";
+  }
+}
+
 void RenderPei(std::ostream &out, const Json &pei, bool trace) {
   out << "  PEI phase (32-bit)\n";
   if (!pei.at("installed_before").empty()) {
@@ -155,6 +208,7 @@ void RenderPei(std::ostream &out, const Json &pei, bool trace) {
       out << "    not counted: " << kind << " (" << reason.get<std::string>() << ")\n";
     }
   }
+  RenderPeiExplanations(out, pei.at("explanations"));
   if (pei.at("outcome").at("end") != "returned") {
     out << "    ended: " << pei.at("outcome").at("description").get<std::string>() << "\n";
   }
@@ -216,6 +270,13 @@ void RenderDxe(std::ostream &out, const Json &dxe, bool trace) {
     out << "      in form set \"" << other.at("form_set").get<std::string>()
         << "\": " << other.at("item") << "\n";
   }
+  const Json &explanations = dxe.at("explanations");
+  for (const Json &item : explanations.at("suppressed")) {
+    out << "      " << item.at("item") << " after: "
+        << (item.at("because").empty() ? std::string("nothing read")
+                                       : Join(item.at("because"), "; "))
+        << "\n";
+  }
   const Json &hook4 = dxe.at("hook4");
   if (hook4.at("called").get<bool>()) {
     out << "    MAC lists (Hook4, " << Status(hook4.at("status")) << "):\n";
@@ -224,6 +285,7 @@ void RenderDxe(std::ostream &out, const Json &dxe, bool trace) {
     out << "      first list (" << first.at("size")
         << " bytes, list at byte 3): " << MacListText(first) << "\n";
     out << "      second list (" << second.at("size") << " bytes): " << MacListText(second) << "\n";
+    RenderRootPorts(out, explanations.at("root_ports"));
   } else if (hook4.contains("reason")) {
     out << "    MAC lists: Hook4 not called: " << hook4.at("reason").get<std::string>() << "\n";
   } else {
@@ -232,6 +294,20 @@ void RenderDxe(std::ostream &out, const Json &dxe, bool trace) {
   RenderS3(out, dxe.at("s3"));
   out << "    CMOS counter (0x58): " << dxe.at("cmos_counter_before") << " -> "
       << dxe.at("cmos_counter_after") << "\n";
+  if (!explanations.at("reset").is_null()) {
+    out << "    reset (" << Hex(explanations.at("reset").at("value"))
+        << " to port 0xCF9) after: " << Join(explanations.at("reset").at("because"), "; ") << "\n";
+  }
+  if (!explanations.at("trap").is_null()) {
+    const Json &trap = explanations.at("trap");
+    out << "    trap " << Hex(trap.at("code"));
+    if (!trap.at("condition").is_null())
+      out << " (" << trap.at("condition").get<std::string>() << ")";
+    out << " after: "
+        << (trap.at("because").empty() ? std::string("nothing read")
+                                       : Join(trap.at("because"), "; "))
+        << "\n";
+  }
   out << "    POST codes:";
   if (dxe.at("post_codes").empty()) out << " none";
   for (const Json &code : dxe.at("post_codes")) {
