@@ -210,20 +210,8 @@ void PcdDatabase::Declare(uint64_t Token, unsigned Size, uint64_t Default) {
 }
 
 void PcdDatabase::DeclareSystemTokens() {
-  static constexpr struct {
-    uint64_t Token;
-    unsigned Size;
-  } kTokens[] = {
-      {PCD_TOKEN_ROOT_PORT1_LOCATION, 4}, {PCD_TOKEN_FUNCTION_SELECT, 1},
-      {PCD_TOKEN_BOARD_TYPE, 1},          {PCD_TOKEN_SETUP_ITEM_1779_SELECT, 1},
-      {PCD_TOKEN_BOARD_ID_LOW, 1},        {PCD_TOKEN_BOARD_ID_MID, 1},
-      {PCD_TOKEN_BOARD_ID_HIGH, 1},       {PCD_TOKEN_BOARD_REVISION, 1},
-      {PCD_TOKEN_ROOT_PORT2_LOCATION, 4}, {PCD_TOKEN_ROOT_PORT3_LOCATION, 4},
-      {PCD_TOKEN_ROOT_PORT4_LOCATION, 4}, {PCD_TOKEN_SETUP_OPTION, 8},
-      {PCD_TOKEN_S3_LIB_PRIVATE_DATA, 8}, {PCD_TOKEN_SMM_COMMUNICATION_BUFFER, 8},
-  };
-  for (const auto &Token : kTokens) {
-    Declare(Token.Token, Token.Size);
+  for (const PCD_TOKEN_INFO &Token : PCD_TOKENS) {
+    Declare(Token.Number, Token.Size);
   }
 }
 

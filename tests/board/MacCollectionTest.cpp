@@ -17,11 +17,12 @@
 #include "platform/LibraryStartup.h"
 #include "sim/dxe/DxeCore.h"
 #include "sim/machine/Machine.h"
+#include "sim/machine/NetworkController.h"
 #include "sim/pcd/PcdDatabase.h"
 
 namespace {
 
-using Mac = std::array<uint8_t, 6>;
+using Mac = sim::MacAddress;
 using sim::AccessKind;
 using sim::PciFunction;
 using sim::TraceRecord;
@@ -158,13 +159,12 @@ uint32_t RegisterBarBase(const PciFunction &device) {
 
 // Describes the MAC address of a controller the way its family keeps it.
 void DescribeRegisterSplit(PciFunction &device, const Mac &mac) {
-  device.SetBar32(0, RegisterBarBase(device), kRegisterBarSize)
-      .SetRegisterBytes(0, 0x1E2120, {mac[0], mac[1], mac[2], mac[3]})
-      .SetRegisterBytes(0, 0x1E2140, {mac[4], mac[5]});
+  sim::PlaceMacAddress(device.SetBar32(0, RegisterBarBase(device), kRegisterBarSize),
+                       sim::MacLocation::RegistersSplit, mac);
 }
 void DescribeRegisters(PciFunction &device, const Mac &mac) {
-  device.SetBar32(0, RegisterBarBase(device), kRegisterBarSize)
-      .SetRegisterBytes(0, 0x5400, {mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]});
+  sim::PlaceMacAddress(device.SetBar32(0, RegisterBarBase(device), kRegisterBarSize),
+                       sim::MacLocation::Registers, mac);
 }
 // Bytes 0x147 down to 0x140.
 void DescribeConfig(PciFunction &device, const std::array<uint8_t, 8> &highToLow) {

@@ -27,7 +27,7 @@ namespace {
 using sim::AccessKind;
 using sim::RunEnd;
 
-constexpr uint8_t kCounterIndex = 0x58;
+static_assert(LINK_RETRY_CMOS_INDEX == 0x58, "the counter's CMOS byte");
 constexpr uint16_t kCmosIndexPort = 0x70;
 constexpr uint16_t kCmosDataPort = 0x71;
 constexpr uint16_t kResetPort = 0xCF9;
@@ -161,7 +161,7 @@ class Rig {
     return result;
   }
 
-  uint8_t Counter() { return machine.Cmos().Get(kCounterIndex); }
+  uint8_t Counter() { return machine.Cmos().Get(LINK_RETRY_CMOS_INDEX); }
 
   // Accesses of the last boot to the CMOS ports and the reset port, as
   // "w70=58 r71=02 ..." (direction, port, value).
@@ -358,7 +358,7 @@ TEST(SetupSuppressTest, LinkCheckCountsResetsInCmos) {
     board.ports[0] = c.port1;
     board.ports[2] = c.port3;
     Rig rig(board);
-    rig.machine.Cmos().Set(kCounterIndex, c.counterBefore);
+    rig.machine.Cmos().Set(LINK_RETRY_CMOS_INDEX, c.counterBefore);
     const BootResult boot = rig.Boot();
     EXPECT_EQ(boot.outcome.end, c.end) << boot.outcome;
     EXPECT_EQ(rig.Counter(), c.counterAfter);
@@ -380,7 +380,7 @@ TEST(SetupSuppressTest, OtherBoardTypesNeverTouchCmosOrReset) {
     Board board = FullBoard(type);
     board.ports[0].reset();  // would reset a board of type 12 or 14
     Rig rig(board);
-    rig.machine.Cmos().Set(kCounterIndex, 2);
+    rig.machine.Cmos().Set(LINK_RETRY_CMOS_INDEX, 2);
     const BootResult boot = rig.Boot();
     EXPECT_EQ(boot.outcome.end, RunEnd::Returned) << boot.outcome;
     EXPECT_EQ(rig.CmosAndResetAccesses(), "");

@@ -18,7 +18,7 @@
 #include "BoardChecks.h"
 #include "BoardSource.h"
 #include "TomlText.h"
-#include "debug/HdtOutBackend.h"
+#include "include/HdtOutHeader.h"
 
 namespace bootsim {
 
@@ -501,13 +501,6 @@ void ReadSetupVariable(TableReader &root, Board &board) {
   table->Finish();
 }
 
-const TokenInfo *FindToken(uint64_t token) {
-  for (const TokenInfo &info : kSystemTokens) {
-    if (info.token == token) return &info;
-  }
-  return nullptr;
-}
-
 // Two keys of a table that name the same number ("3" and "0x3"): the one
 // later in the file is at fault. The library keeps a table's keys in
 // order of their text, not of the file.
@@ -531,7 +524,7 @@ void ReadPcd(TableReader &root, Board &board) {
     if (token == 0 || token > UINT32_MAX) {
       table->Fail(key, "token numbers run from 1 to 0xFFFFFFFF");
     }
-    if (token == 584 || token == 585) {
+    if (token == PCD_TOKEN_S3_LIB_PRIVATE_DATA || token == PCD_TOKEN_SMM_COMMUNICATION_BUFFER) {
       table->Fail(key,
                   "token " + key + " holds an address that the simulation assigns (see [s3_save])");
     }
@@ -540,7 +533,7 @@ void ReadPcd(TableReader &root, Board &board) {
     PcdDefault entry;
     entry.token = static_cast<uint32_t>(token);
     entry.key = table->KeyPath(key);
-    const TokenInfo *info = FindToken(token);
+    const PCD_TOKEN_INFO *info = FindPcdToken(token);
     if (node->is_string() && *node->value<std::string>() == "undeclared") {
       entry.size = 0;
     } else if (node->is_table()) {
@@ -557,8 +550,8 @@ void ReadPcd(TableReader &root, Board &board) {
       table->Fail(key, "token " + key + " is not one of this system's tokens; give its size: " +
                            key + " = {size = 4, value = ...}");
     } else {
-      entry.size = info->size;
-      entry.value = table->NodeUnsigned(*node, entry.key, info->size * 8);
+      entry.size = info->Size;
+      entry.value = table->NodeUnsigned(*node, entry.key, info->Size * 8u);
     }
     board.pcd.push_back(entry);
   }

@@ -7,8 +7,9 @@
 #include "Hook4Caller.h"
 #include "Subprocess.h"
 #include "board/BoardHookDxe.h"
+#include "board/SetupSuppress.h"
 #include "debug/DebugConfig.h"
-#include "debug/HdtOutBackend.h"
+#include "include/HdtOutHeader.h"
 #include "debug/RedirectBackend.h"
 #include "include/BoardHookProtocol.h"
 #include "include/HeapBufferList.h"
@@ -31,7 +32,6 @@ namespace bootsim {
 
 namespace {
 
-constexpr uint8_t kLinkRetryCmosIndex = 0x58;
 std::string ImageName(const ImageFile &image) {
   const size_t slash = image.path.find_last_of('/');
   return slash == std::string::npos ? image.path : image.path.substr(slash + 1);
@@ -184,7 +184,7 @@ Json RunDxePhase(const DxeInput &input) {
   for (size_t index = 0; index < input.cmos.size(); index++) {
     machine.Cmos().Set(static_cast<uint8_t>(index), input.cmos[index]);
   }
-  const uint8_t counterBefore = machine.Cmos().Get(kLinkRetryCmosIndex);
+  const uint8_t counterBefore = machine.Cmos().Get(LINK_RETRY_CMOS_INDEX);
 
   // The database continues where the PEI phase left it: the two phases meet
   // only here.
@@ -359,7 +359,7 @@ Json RunDxePhase(const DxeInput &input) {
       {"hook4", hook4},
       {"s3", S3Report(board, core, pcd, smm, tables, smmBuffer)},
       {"cmos_counter_before", counterBefore},
-      {"cmos_counter_after", machine.Cmos().Get(kLinkRetryCmosIndex)},
+      {"cmos_counter_after", machine.Cmos().Get(LINK_RETRY_CMOS_INDEX)},
       {"post_codes", postCodes},
       {"debug_text",
        {{"port_redirect", RedirectTexts(machine.PostCodes())},
