@@ -19,6 +19,7 @@
 #include "sim/machine/Machine.h"
 #include "sim/machine/NetworkController.h"
 #include "sim/pcd/PcdDatabase.h"
+#include "sim/platform/DxePlatform.h"
 
 namespace {
 
@@ -59,24 +60,16 @@ std::vector<uint8_t> VpdImage(const std::vector<std::pair<std::string, std::stri
 class SimulatedBoard {
  public:
   explicit SimulatedBoard(uint8_t boardType, uint8_t functionSelect = 0) {
-    mPcdProtocol = nullptr;
-    mHobList = nullptr;
-    pcd.DeclareSystemTokens();
-    pcd.SetPhase("DXE");
     pcd.Declare(PCD_TOKEN_BOARD_TYPE, 1, boardType);
     pcd.Declare(PCD_TOKEN_FUNCTION_SELECT, 1, functionSelect);
-    core.InstallProtocol(gPcdProtocolGuid, pcd.Protocol());
-    machine.Activate();
     EXPECT_EQ(core.RunEntryPoint(BoardHookDxeImageEntry), EFI_SUCCESS);
     hooks = static_cast<BOARD_HOOK_PROTOCOL *>(core.FindProtocol(gBoardHookProtocolGuid));
     EXPECT_NE(hooks, nullptr);
   }
 
   static constexpr uint8_t BusBehind(int port) { return static_cast<uint8_t>(0x10 * port); }
-  static constexpr uint16_t LocationToken(int port) {
-    constexpr uint16_t tokens[] = {PCD_TOKEN_ROOT_PORT1_LOCATION, PCD_TOKEN_ROOT_PORT2_LOCATION,
-                                   PCD_TOKEN_ROOT_PORT3_LOCATION, PCD_TOKEN_ROOT_PORT4_LOCATION};
-    return tokens[port - 1];
+  static constexpr uint64_t LocationToken(int port) {
+    return PCD_ROOT_PORT_LOCATION_TOKENS[port - 1];
   }
 
   // Declares root port `port` (its bridge and location token) without a
@@ -133,10 +126,10 @@ class SimulatedBoard {
         traceStart);
   }
 
-  sim::SimClock clock;
-  sim::Machine machine{&clock};
-  sim::DxeCore core{clock};
-  sim::PcdDatabase pcd;
+  sim::DxePlatform platform;
+  sim::Machine &machine = platform.machine;
+  sim::DxeCore &core = platform.Core();
+  sim::PcdDatabase &pcd = platform.pcd;
   BOARD_HOOK_PROTOCOL *hooks = nullptr;
   std::vector<uint8_t> first;
   std::vector<uint8_t> second;
@@ -608,7 +601,6 @@ TEST(MacCollectionTest, VpdSelectorPicksKeywordTheCountAdmits) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     sim::Machine machine;
-    machine.Activate();
     PciFunction &device = machine.AddPciFunction({5, 0, 0}, 0x101315B3);
     device.AddCapability(0x01, std::vector<uint8_t>(6, 0));  // power management
     if (c.image) {
@@ -671,11 +663,9 @@ TEST(MacCollectionTest, VpdControllerWithoutCapabilityCountsWithZeroEntry) {
 }
 
 TEST(MacCollectionTest, WithoutConfigurationDatabaseNothingIsCollected) {
-  sim::SimClock clock;
-  sim::Machine machine{&clock};
-  sim::DxeCore core{clock};
-  machine.Activate();
-  mPcdProtocol = nullptr;
+  sim::DxePlatform platform({.pcdProtocol = false});
+  sim::Machine &machine = platform.machine;
+  sim::DxeCore &core = platform.Core();
   ASSERT_EQ(core.RunEntryPoint(BoardHookDxeImageEntry), EFI_SUCCESS);
   auto *hooks = static_cast<BOARD_HOOK_PROTOCOL *>(core.FindProtocol(gBoardHookProtocolGuid));
   ASSERT_NE(hooks, nullptr);
@@ -689,7 +679,7 @@ TEST(MacCollectionTest, WithoutConfigurationDatabaseNothingIsCollected) {
   EXPECT_EQ(first, std::vector<uint8_t>(16, kUntouched));
   EXPECT_EQ(second, std::vector<uint8_t>(24, kUntouched));
   EXPECT_EQ(machine.Trace().Mark(), mark);
-  EXPECT_EQ(clock.StalledMicroseconds(), 0u);
+  EXPECT_EQ(platform.clock.StalledMicroseconds(), 0u);
 }
 
 }  // namespace

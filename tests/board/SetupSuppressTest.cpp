@@ -20,6 +20,7 @@
 #include "sim/dxe/SetupStandins.h"
 #include "sim/machine/Machine.h"
 #include "sim/pcd/PcdDatabase.h"
+#include "sim/platform/DxePlatform.h"
 #include "uefi/PlatformModules.h"
 
 namespace {
@@ -80,7 +81,6 @@ void PlugDevice(sim::Machine &machine, size_t port, const Device &device) {
 
 void Describe(sim::Machine &machine, sim::PcdDatabase &pcd, const Board &board) {
   machine.SetBusRange(1, kRootPortBus, 0x9F);
-  pcd.DeclareSystemTokens();
   pcd.Declare(PCD_TOKEN_BOARD_TYPE, 1, board.type);
   pcd.Declare(PCD_TOKEN_SETUP_ITEM_1779_SELECT, 1, board.token445);
   pcd.Declare(PCD_TOKEN_BOARD_ID_LOW, 1, board.token446);
@@ -124,21 +124,17 @@ class Rig {
   // driver's entry, then the trigger protocol installed after it, as often
   // as options.triggers says.
   BootResult Boot(const BootOptions &options = {}) {
-    // A reset reloads the driver: its module state is back to load time.
-    mPcdProtocol = nullptr;
-    mHobList = nullptr;
-    pcd.SetPhase("DXE");
     pcdMark = pcd.Accesses().size();
     traceMark = machine.Trace().Mark();
 
-    sim::DxeCore core(machine.Clock());
+    // A reset reloads the driver: a new core, its module state back to load
+    // time.
+    platform.options.pcdProtocol = options.pcdProtocol;
+    sim::DxeCore &core = platform.Reboot();
     sim::SetupItemSuppress setup;
     setup.SetStatus(options.suppressStatus);
     if (options.suppressProtocol) {
       setup.Install(core);
-    }
-    if (options.pcdProtocol) {
-      core.InstallProtocol(gPcdProtocolGuid, pcd.Protocol());
     }
     sim::SetupSuppressTrigger trigger;
 
@@ -196,8 +192,9 @@ class Rig {
     return count;
   }
 
-  sim::Machine machine;
-  sim::PcdDatabase pcd;
+  sim::DxePlatform platform;
+  sim::Machine &machine = platform.machine;
+  sim::PcdDatabase &pcd = platform.pcd;
   size_t pcdMark = 0;
   size_t traceMark = 0;
 };

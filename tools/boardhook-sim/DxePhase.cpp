@@ -26,6 +26,7 @@
 #include "sim/dxe/SmmStandins.h"
 #include "sim/machine/Machine.h"
 #include "sim/pcd/PcdDatabase.h"
+#include "sim/platform/DxePlatform.h"
 #include "uefi/Pcd.h"
 
 namespace bootsim {
@@ -178,8 +179,14 @@ Json S3Report(const Board &board, const sim::DxeCore &core, sim::PcdDatabase &pc
 
 Json RunDxePhase(const DxeInput &input) {
   const Board &board = *input.board;
-  sim::SimClock clock;
-  sim::Machine machine(&clock);
+  // Pool at fixed addresses, so the records the report shows (token 584,
+  // the S3 table, the SMM message) have the same address on every boot.
+  const sim::FixedMemory pool(sim::kPoolArenaBase, sim::kPoolArenaSize);
+  sim::DxePlatform platform(
+      {.systemTokens = false, .poolArena = sim::PoolArena{pool.Base(), pool.Size()}});
+  sim::Machine &machine = platform.machine;
+  sim::PcdDatabase &pcd = platform.pcd;
+  sim::DxeCore &core = platform.Core();
   DescribeBoardHardware(machine, board);
   for (size_t index = 0; index < input.cmos.size(); index++) {
     machine.Cmos().Set(static_cast<uint8_t>(index), input.cmos[index]);
@@ -188,26 +195,18 @@ Json RunDxePhase(const DxeInput &input) {
 
   // The database continues where the PEI phase left it: the two phases meet
   // only here.
-  sim::PcdDatabase pcd;
   std::string error;
   if (!pcd.Restore(input.handOver, &error)) {
     throw SimulatorError("the PEI phase's hand-over cannot be restored: " + error);
   }
   const size_t peiAccesses = pcd.Accesses().size();
-  pcd.SetPhase("DXE");
 
-  // Pool at fixed addresses, so the records the report shows (token 584,
-  // the S3 table, the SMM message) have the same address on every boot.
-  const sim::FixedMemory pool(sim::kPoolArenaBase, sim::kPoolArenaSize);
-  sim::DxeCore core(clock);
-  core.SetPoolArena({pool.Base(), pool.Size()});
   std::unique_ptr<sim::DxeImageRun> image;
   if (input.image != nullptr) {
     image = std::make_unique<sim::DxeImageRun>(ImageName(*input.image), input.image->bytes, pool);
   }
   core.SetResetHandler([&](EFI_RESET_TYPE, EFI_STATUS) { machine.ResetBoard(); });
   core.SetHobList(BuildHobList(board));
-  core.InstallProtocol(gPcdProtocolGuid, pcd.Protocol());
 
   // Other modules' interfaces present before the driver starts.
   sim::SetupItemSuppress setupItems;
@@ -370,8 +369,8 @@ Json RunDxePhase(const DxeInput &input) {
           {"port_writes", toolPortWrites},
           {"header", HdtHeader(core)}}}}},
       {"stalls", stalls},
-      {"stalled_us", clock.StalledMicroseconds()},
-      {"time_ns", clock.NowNanoseconds()},
+      {"stalled_us", platform.clock.StalledMicroseconds()},
+      {"time_ns", platform.clock.NowNanoseconds()},
       {"access_counts", AccessCounts(machine.Trace())},
       {"core_errors", core.Errors()},
       {"cmos", HexBytes(cmos.data(), cmos.size())},
