@@ -234,7 +234,7 @@ std::optional<unsigned> PcdDatabase::Size(uint64_t Token) const {
 std::vector<PcdAccess> PcdDatabase::SetsOf(uint64_t Token) const {
   std::vector<PcdAccess> Sets;
   for (const PcdAccess &Access : accesses_) {
-    if (Access.Token == Token && Access.IsSet()) {
+    if (Access.token == Token && Access.IsSet()) {
       Sets.push_back(Access);
     }
   }
@@ -244,7 +244,7 @@ std::vector<PcdAccess> PcdDatabase::SetsOf(uint64_t Token) const {
 std::vector<PcdAccess> PcdDatabase::InvalidAccesses() const {
   std::vector<PcdAccess> Invalid;
   for (const PcdAccess &Access : accesses_) {
-    if (!Access.Valid) {
+    if (!Access.valid) {
       Invalid.push_back(Access);
     }
   }
@@ -296,12 +296,12 @@ std::string PcdDatabase::Serialize() const {
   }
   nlohmann::ordered_json Accesses = nlohmann::ordered_json::array();
   for (const PcdAccess &Access : accesses_) {
-    Accesses.push_back({{"phase", Access.Phase},
-                        {"operation", Access.Operation},
-                        {"token", Access.Token},
-                        {"value", Access.Value},
-                        {"status", Access.Status},
-                        {"valid", Access.Valid}});
+    Accesses.push_back({{"phase", Access.phase},
+                        {"operation", Access.operation},
+                        {"token", Access.token},
+                        {"value", Access.value},
+                        {"status", Access.status},
+                        {"valid", Access.valid}});
   }
   nlohmann::ordered_json Root = {{"format", kFormat}, {"tokens", Tokens}, {"accesses", Accesses}};
   return Root.dump(1);

@@ -23,16 +23,16 @@ namespace sim {
 
 // One call into PCD_PPI / PCD_PROTOCOL.
 struct PcdAccess {
-  std::string Phase;      // the phase that made the call ("PEI", "DXE", ...)
-  std::string Operation;  // the interface member: "Get8", "Set64", "GetSize", ...
-  uint64_t Token = 0;
-  uint64_t Value = 0;   // value returned by a get, passed to a set
-  uint64_t Status = 0;  // status of a set, as its 64-bit value (0 for gets)
+  std::string phase;      // the phase that made the call ("PEI", "DXE", ...)
+  std::string operation;  // the interface member: "Get8", "Set64", "GetSize", ...
+  uint64_t token = 0;
+  uint64_t value = 0;   // value returned by a get, passed to a set
+  uint64_t status = 0;  // status of a set, as its 64-bit value (0 for gets)
   // False when the token is not in the store or the access width is not the
   // token's width: the firmware used the database in a way it cannot rely on.
-  bool Valid = true;
+  bool valid = true;
 
-  bool IsSet() const { return Operation.rfind("Set", 0) == 0; }
+  bool IsSet() const { return operation.rfind("Set", 0) == 0; }
   bool operator==(const PcdAccess &) const = default;
 };
 

@@ -29,6 +29,12 @@ struct DxePlatformOptions {
   uint16_t backDoorAnswer = 0;
   // Pool at these addresses instead of the host's heap.
   std::optional<PoolArena> poolArena;
+
+  DxePlatformOptions &WithoutSystemTokens() { return systemTokens = false, *this; }
+  DxePlatformOptions &WithoutPcdProtocol() { return pcdProtocol = false, *this; }
+  DxePlatformOptions &WithServicesSet() { return servicesSet = true, *this; }
+  DxePlatformOptions &WithBackDoorAnswer(uint16_t answer) { return backDoorAnswer = answer, *this; }
+  DxePlatformOptions &WithPoolArena(PoolArena arena) { return poolArena = arena, *this; }
 };
 
 class DxePlatform {

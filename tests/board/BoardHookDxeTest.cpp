@@ -45,7 +45,7 @@ class BoardHookDxeTest : public ::testing::Test {
   }
 
   // No configuration database: the entry does not need one.
-  sim::DxePlatform platform{{.systemTokens = false, .pcdProtocol = false}};
+  sim::DxePlatform platform{sim::DxePlatformOptions().WithoutSystemTokens().WithoutPcdProtocol()};
   sim::Machine &machine = platform.machine;
   DxeCore &core = platform.Core();
   int trigger = 0;

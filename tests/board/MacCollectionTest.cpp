@@ -430,7 +430,7 @@ TEST(MacCollectionTest, ReadsTokensInOrderAtTheirWidths) {
     ASSERT_EQ(board.Collect(), EFI_SUCCESS);
     std::vector<std::string> reads;
     for (const sim::PcdAccess &access : board.pcd.Accesses()) {
-      reads.push_back(access.Operation + " " + std::to_string(access.Token));
+      reads.push_back(access.operation + " " + std::to_string(access.token));
     }
     EXPECT_EQ(reads, c.reads);
     EXPECT_TRUE(board.pcd.InvalidAccesses().empty());
@@ -663,7 +663,7 @@ TEST(MacCollectionTest, VpdControllerWithoutCapabilityCountsWithZeroEntry) {
 }
 
 TEST(MacCollectionTest, WithoutConfigurationDatabaseNothingIsCollected) {
-  sim::DxePlatform platform({.pcdProtocol = false});
+  sim::DxePlatform platform(sim::DxePlatformOptions().WithoutPcdProtocol());
   sim::Machine &machine = platform.machine;
   sim::DxeCore &core = platform.Core();
   ASSERT_EQ(core.RunEntryPoint(BoardHookDxeImageEntry), EFI_SUCCESS);

@@ -187,7 +187,7 @@ class Rig {
   size_t TokenReads(uint64_t token) const {
     size_t count = 0;
     for (size_t index = pcdMark; index < pcd.Accesses().size(); index++) {
-      count += pcd.Accesses()[index].Token == token ? 1 : 0;
+      count += pcd.Accesses()[index].token == token ? 1 : 0;
     }
     return count;
   }

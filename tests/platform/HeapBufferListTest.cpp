@@ -93,8 +93,11 @@ class HeapBufferListTest : public ::testing::Test {
 
   // Module state as at load time, with the services the start-up chain
   // sets; the back door answers, so a trap returns.
-  sim::DxePlatform platform{
-      {.systemTokens = false, .pcdProtocol = false, .servicesSet = true, .backDoorAnswer = 1}};
+  sim::DxePlatform platform{sim::DxePlatformOptions()
+                                .WithoutSystemTokens()
+                                .WithoutPcdProtocol()
+                                .WithServicesSet()
+                                .WithBackDoorAnswer(1)};
   Machine &machine = platform.machine;
   DxeCore &core = platform.Core();
   std::vector<sim::PoolBlock> blocks;

@@ -23,7 +23,7 @@ class LibraryStartupTest : public ::testing::Test {
 
   // The libraries the chain starts read processor registers. No database:
   // the S3 save library then stops early.
-  sim::DxePlatform platform{{.systemTokens = false, .pcdProtocol = false}};
+  sim::DxePlatform platform{sim::DxePlatformOptions().WithoutSystemTokens().WithoutPcdProtocol()};
   sim::Machine &machine = platform.machine;
   DxeCore &core = platform.Core();
   UINT64 first[2] = {}, second[2] = {}, other[2] = {};

@@ -72,7 +72,7 @@ class S3SaveLibTest : public ::testing::Test {
 
   // The library runs without the driver's entry: the services are set. The
   // back door answers, so a trap returns and the fall-back runs.
-  sim::DxePlatform platform{{.servicesSet = true, .backDoorAnswer = 1}};
+  sim::DxePlatform platform{sim::DxePlatformOptions().WithServicesSet().WithBackDoorAnswer(1)};
   sim::Machine &machine = platform.machine;
   DxeCore &core = platform.Core();
   sim::PcdDatabase &pcd = platform.pcd;

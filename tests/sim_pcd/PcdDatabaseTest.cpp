@@ -61,8 +61,8 @@ TEST(PcdDatabase, DxeReadsWhatPeiSetInTheSameBoot) {
 
   // The PEI record comes along; DXE's calls follow it under their phase.
   ASSERT_EQ(Store.Accesses().size(), 3u + 5u);
-  EXPECT_EQ(Store.Accesses()[2].Status, StatusTo64(EFI_NOT_FOUND));
-  EXPECT_EQ(Store.Accesses()[2].Phase, "PEI");
+  EXPECT_EQ(Store.Accesses()[2].status, StatusTo64(EFI_NOT_FOUND));
+  EXPECT_EQ(Store.Accesses()[2].phase, "PEI");
   EXPECT_EQ(Store.Accesses()[3], (PcdAccess{"DXE", "Get8", PCD_TOKEN_BOARD_TYPE, 12, 0, true}));
   EXPECT_EQ(Store.SetsOf(PCD_TOKEN_SETUP_OPTION).size(), 2u);
 
@@ -109,8 +109,8 @@ TEST(PcdDatabase, AccessesAtAnotherWidthAreRefusedOrMarked) {
 
   const std::vector<PcdAccess> Invalid = Store.InvalidAccesses();
   ASSERT_EQ(Invalid.size(), 2u);
-  EXPECT_EQ(Invalid[0].Operation, "Set8");
-  EXPECT_EQ(Invalid[1].Operation, "Get8");
+  EXPECT_EQ(Invalid[0].operation, "Set8");
+  EXPECT_EQ(Invalid[1].operation, "Get8");
 }
 
 // A token taken out of the database: as one never declared, and it stays
@@ -140,8 +140,8 @@ TEST(PcdDatabase, SetFaultsFailTheChosenCallAndLeaveTheValue) {
   EXPECT_EQ(Ppi->Set8(PCD_TOKEN_BOARD_TYPE, 3), EFI_SUCCESS);
   const std::vector<PcdAccess> Sets = Store.SetsOf(PCD_TOKEN_BOARD_TYPE);
   ASSERT_EQ(Sets.size(), 3u);
-  EXPECT_EQ(Sets[1].Status, StatusTo64(EFI_OUT_OF_RESOURCES));
-  EXPECT_TRUE(Sets[1].Valid);
+  EXPECT_EQ(Sets[1].status, StatusTo64(EFI_OUT_OF_RESOURCES));
+  EXPECT_TRUE(Sets[1].valid);
 
   Store.SetFaults().FailEvery(EFI_DEVICE_ERROR);
   EXPECT_EQ(Ppi->Set8(PCD_TOKEN_BOARD_TYPE, 4), EFI_DEVICE_ERROR);

@@ -58,10 +58,10 @@ std::vector<uint8_t> BuildHobList(const Board &board) {
 
 Json TokenAccess(const sim::PcdAccess &access) {
   return {
-      {"phase", access.Phase},   {"operation", access.Operation},
-      {"token", access.Token},   {"value", access.Value},
-      {"status", access.Status}, {"status_text", sim::StatusText(sim::StatusFrom64(access.Status))},
-      {"valid", access.Valid}};
+      {"phase", access.phase},   {"operation", access.operation},
+      {"token", access.token},   {"value", access.value},
+      {"status", access.status}, {"status_text", sim::StatusText(sim::StatusFrom64(access.status))},
+      {"valid", access.valid}};
 }
 
 // Texts the port-redirect back-end framed with its marker words.
@@ -183,7 +183,7 @@ Json RunDxePhase(const DxeInput &input) {
   // the S3 table, the SMM message) have the same address on every boot.
   const sim::FixedMemory pool(sim::kPoolArenaBase, sim::kPoolArenaSize);
   sim::DxePlatform platform(
-      {.systemTokens = false, .poolArena = sim::PoolArena{pool.Base(), pool.Size()}});
+      sim::DxePlatformOptions().WithoutSystemTokens().WithPoolArena({pool.Base(), pool.Size()}));
   sim::Machine &machine = platform.machine;
   sim::PcdDatabase &pcd = platform.pcd;
   sim::DxeCore &core = platform.Core();
@@ -303,7 +303,7 @@ Json RunDxePhase(const DxeInput &input) {
   for (size_t index = peiAccesses; index < pcd.Accesses().size(); index++) {
     const sim::PcdAccess &access = pcd.Accesses()[index];
     if (access.IsSet()) tokenSets.push_back(TokenAccess(access));
-    if (!access.Valid) invalid.push_back(TokenAccess(access));
+    if (!access.valid) invalid.push_back(TokenAccess(access));
   }
 
   Json suppressed = Json::array();
