@@ -375,7 +375,7 @@ TEST(MacCollectionTest, BoardTypesDecideWhatIsCollectedAndStall) {
     } else {
       EXPECT_EQ(board.second, std::vector<uint8_t>(24, kUntouched));
     }
-    EXPECT_EQ(board.clock.StalledMicroseconds(), c.stallUs);
+    EXPECT_EQ(board.platform.clock.StalledMicroseconds(), c.stallUs);
     EXPECT_EQ(board.core.CallCount(sim::Service::Stall), c.stallUs == 0 ? 0u : 1u);
     if (c.boardType == 8) {
       EXPECT_EQ(board.machine.Trace().Mark(), board.traceStart);  // no hardware access
@@ -444,7 +444,7 @@ TEST(MacCollectionTest, BoardTypeFiveProbesPortOneWhateverItsLocation) {
   ASSERT_EQ(board.Collect(), EFI_SUCCESS);
   EXPECT_EQ(board.FirstEntries(), std::vector<Mac>{Mac{}});
   EXPECT_TRUE(board.DeviceMemoryReads().empty());
-  EXPECT_EQ(board.clock.StalledMicroseconds(), 1000u);
+  EXPECT_EQ(board.platform.clock.StalledMicroseconds(), 1000u);
 
   SimulatedBoard general(/*boardType=*/0);
   ASSERT_EQ(general.Collect(), EFI_SUCCESS);
