@@ -28,6 +28,11 @@ using sim::AccessKind;
 using sim::PciFunction;
 using sim::TraceRecord;
 
+// The board types the driver compares the board-type token with.
+static_assert(BOARD_TYPE_SINGLE_PORT == 5 && BOARD_TYPE_SHARED_VPD == 7 &&
+              BOARD_TYPE_NO_ONBOARD_NETWORK == 8 && BOARD_TYPE_LINK_RETRY_A == 12 &&
+              BOARD_TYPE_LINK_RETRY_B == 14);
+
 constexpr uint8_t kUntouched = 0xEE;
 constexpr uint32_t kBridgeId = 0x0002B0A5;  // the simulator's own vendor
 constexpr uint32_t kRegisterBarBase = 0xC0000000;
@@ -347,13 +352,13 @@ TEST(MacCollectionTest, BoardTypesDecideWhatIsCollectedAndStall) {
     uint64_t stallUs;
   };
   const Case cases[] = {
-      {8, true, {}, std::nullopt, 0},
-      {5, true, {macs[0]}, std::nullopt, 1000},
+      {BOARD_TYPE_NO_ONBOARD_NETWORK, true, {}, std::nullopt, 0},
+      {BOARD_TYPE_SINGLE_PORT, true, {macs[0]}, std::nullopt, 1000},
       {0, true, {macs[0]}, std::vector<Mac>{macs[1], macs[2], macs[3]}, 1000},
-      {12, true, {macs[0]}, std::vector<Mac>{macs[1], macs[2], macs[3]}, 1000},
+      {BOARD_TYPE_LINK_RETRY_A, true, {macs[0]}, std::vector<Mac>{macs[1], macs[2], macs[3]}, 1000},
       // The stall does not depend on finding anything.
       {0, false, {}, std::vector<Mac>{}, 1000},
-      {5, false, {}, std::nullopt, 1000},
+      {BOARD_TYPE_SINGLE_PORT, false, {}, std::nullopt, 1000},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::Message()
@@ -377,7 +382,7 @@ TEST(MacCollectionTest, BoardTypesDecideWhatIsCollectedAndStall) {
     }
     EXPECT_EQ(board.platform.clock.StalledMicroseconds(), c.stallUs);
     EXPECT_EQ(board.core.CallCount(sim::Service::Stall), c.stallUs == 0 ? 0u : 1u);
-    if (c.boardType == 8) {
+    if (c.boardType == BOARD_TYPE_NO_ONBOARD_NETWORK) {
       EXPECT_EQ(board.machine.Trace().Mark(), board.traceStart);  // no hardware access
     }
     EXPECT_TRUE(board.core.Errors().empty());
@@ -402,8 +407,8 @@ TEST(MacCollectionTest, ReadsTokensInOrderAtTheirWidths) {
     return reads;
   };
   const Case cases[] = {
-      {8, 0, {"Get8 4"}},
-      {5, 0, {"Get8 4", "Get32 1"}},
+      {BOARD_TYPE_NO_ONBOARD_NETWORK, 0, {"Get8 4"}},
+      {BOARD_TYPE_SINGLE_PORT, 0, {"Get8 4", "Get32 1"}},
       {0, 0, then(ports, "Get8 3")},
       {0, 3, then(ports, "Get8 3")},
       {0, 4, ports},
@@ -440,7 +445,7 @@ TEST(MacCollectionTest, ReadsTokensInOrderAtTheirWidths) {
 // Board type 5 probes port 1 even when its location translates to 0: bus 0
 // device 0 is then the host bridge, whose BAR0 is unassigned.
 TEST(MacCollectionTest, BoardTypeFiveProbesPortOneWhateverItsLocation) {
-  SimulatedBoard board(/*boardType=*/5);
+  SimulatedBoard board(BOARD_TYPE_SINGLE_PORT);
   ASSERT_EQ(board.Collect(), EFI_SUCCESS);
   EXPECT_EQ(board.FirstEntries(), std::vector<Mac>{Mac{}});
   EXPECT_TRUE(board.DeviceMemoryReads().empty());
@@ -636,7 +641,7 @@ TEST(MacCollectionTest, VpdControllersUseSelectorsByPortAndBoardType) {
       {0, 2, {ownV3, ownV2, ownV3}},
       // Port 4 asks the port-1 VPD for selector 4, which it lacks: the entry
       // keeps what the device's own VPD gave.
-      {7, 0, {portOneV3, portOneV4, ownV3}},
+      {BOARD_TYPE_SHARED_VPD, 0, {portOneV3, portOneV4, ownV3}},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::Message()

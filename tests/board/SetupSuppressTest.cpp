@@ -220,7 +220,7 @@ TEST(SetupSuppressTest, SuppressesItemsInOrderForRepresentativeBoards) {
   const Device rom1533{.id = 0x15338086, .baseClass = 0x01, .romBase = 0xFE000000};
   const Device nic1533{.id = 0x15338086};
   const Device other1533{.id = 0x15338086, .baseClass = 0x01};
-  Board sparse = FullBoard(8);
+  Board sparse = FullBoard(BOARD_TYPE_NO_ONBOARD_NETWORK);
   sparse.ports[0].reset();
   sparse.ports[1].reset();
   sparse.ports[3].reset();
@@ -238,22 +238,29 @@ TEST(SetupSuppressTest, SuppressesItemsInOrderForRepresentativeBoards) {
        {1840, 1842, 1844, 1846, 1848, 1850, 1852, 1840, 1779, 1819, 1821}},
       {"tokens that match no rule", withTokens(FullBoard(), 1, 5, 3), {1819, 1821}},
       {"rule a: a ROM base comes before the board-type test",
-       withPort1(FullBoard(5), rom1533),
+       withPort1(FullBoard(BOARD_TYPE_SINGLE_PORT), rom1533),
        {1819, 1820}},
       {"an all-ones ROM base is no ROM: rule c",
-       withPort1(FullBoard(5), Device{.id = 0x15338086, .baseClass = 0x01, .romBase = 0xFFFFFFFF}),
+       withPort1(FullBoard(BOARD_TYPE_SINGLE_PORT),
+                 Device{.id = 0x15338086, .baseClass = 0x01, .romBase = 0xFFFFFFFF}),
        {1820, 1821}},
       {"an all-ones ROM base is no ROM: rule d",
        withPort1(FullBoard(), Device{.id = 0x15218086, .romBase = 0xFFFFFFFF}),
        {1820, 1821}},
-      {"rule b: board 5, network class", withPort1(FullBoard(5), nic1533), {1819, 1820}},
-      {"rule c: board 5, other class", withPort1(FullBoard(5), other1533), {1820, 1821}},
-      {"rule d: 1533 on another board", withPort1(FullBoard(7), other1533), {1820, 1821}},
+      {"rule b: board 5, network class",
+       withPort1(FullBoard(BOARD_TYPE_SINGLE_PORT), nic1533),
+       {1819, 1820}},
+      {"rule c: board 5, other class",
+       withPort1(FullBoard(BOARD_TYPE_SINGLE_PORT), other1533),
+       {1820, 1821}},
+      {"rule d: 1533 on another board",
+       withPort1(FullBoard(BOARD_TYPE_SHARED_VPD), other1533),
+       {1820, 1821}},
       {"rule d: 1521", withPort1(FullBoard(), Device{.id = 0x15218086}), {1820, 1821}},
       {"rule d: 10FB", withPort1(FullBoard(), Device{.id = 0x10FB8086}), {1820, 1821}},
       {"rule e: ports 1, 2 and 4 empty", sparse, {1819, 1819, 1821, 1823, 1827}},
       {"board 12 whose controllers answer",
-       withTokens(FullBoard(12), 0, 0, 5),
+       withTokens(FullBoard(BOARD_TYPE_LINK_RETRY_A), 0, 0, 5),
        {1850, 1852, 1779, 1819, 1821}},
   };
   for (const Case &c : cases) {
@@ -391,7 +398,7 @@ TEST(SetupSuppressTest, OtherBoardTypesNeverTouchCmosOrReset) {
 // goes on without the controller. Once the controller answers, a boot clears
 // the counter.
 TEST(SetupSuppressTest, MissingControllerResetsThreeTimesThenBootContinues) {
-  Board board = FullBoard(12);
+  Board board = FullBoard(BOARD_TYPE_LINK_RETRY_A);
   board.ports[0].reset();
   Rig rig(board);
 
@@ -429,7 +436,7 @@ TEST(SetupSuppressTest, MissingControllerResetsThreeTimesThenBootContinues) {
 TEST(SetupSuppressTest, MissingInterfacesAndLaterTriggersDoNothing) {
   // A board of type 12 with its controller missing and the counter at 0:
   // any run of the link check would reset it.
-  Board board = FullBoard(12);
+  Board board = FullBoard(BOARD_TYPE_LINK_RETRY_A);
   board.ports[0].reset();
   board.token445 = 0;
 
