@@ -8,15 +8,6 @@
 
 namespace {
 
-// Board types (token 4) that change what is collected.
-constexpr UINT8 BOARD_TYPE_WITHOUT_ONBOARD_NETWORK = 8;  // nothing
-constexpr UINT8 BOARD_TYPE_PORT1_ONLY = 5;               // port 1 only
-// The port-1 device's VPD also holds the addresses of the other ports'
-// vendor-0x15B3 controllers.
-constexpr UINT8 BOARD_TYPE_SHARED_VPD = 7;
-
-constexpr UINT32 PCI_ID_ABSENT = 0xFFFFFFFFU;
-
 // How a controller family keeps its MAC address.
 enum MAC_READ_METHOD : UINT8 {
   MacFromVpd,                    // VPD keywords V2 to V5, chosen by selector
@@ -154,11 +145,11 @@ EFI_STATUS EFIAPI CollectMacAddresses(UINT8 *FirstList, UINT8 *SecondList) {
 
   UINT8 BoardType = Pcd->Get8(PCD_TOKEN_BOARD_TYPE);
   PortOneList[0] = 0;
-  if (BoardType == BOARD_TYPE_WITHOUT_ONBOARD_NETWORK) {
+  if (BoardType == BOARD_TYPE_NO_ONBOARD_NETWORK) {
     return EFI_SUCCESS;
   }
 
-  if (BoardType == BOARD_TYPE_PORT1_ONLY) {
+  if (BoardType == BOARD_TYPE_SINGLE_PORT) {
     // This board's port 1 is probed even when its location translates to 0.
     PCI_BDF RootPort = TranslateBusNumber(Pcd->Get32(PCD_TOKEN_ROOT_PORT1_LOCATION));
     CollectPort(1, RootPort, 0, PortOneList);

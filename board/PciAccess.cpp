@@ -5,15 +5,6 @@
 
 namespace {
 
-// The host bridge's window onto its bus-range registers, at bus 0 device 0
-// function 0: a control register written with 0, then index and data.
-constexpr UINT32 BUS_RANGE_CONTROL_OFFSET = 0xC0;
-constexpr UINT32 BUS_RANGE_INDEX_OFFSET = 0xC4;
-constexpr UINT32 BUS_RANGE_DATA_OFFSET = 0xC8;
-// Index of the bus-range register of bus group 0; the groups follow at
-// steps of 4.
-constexpr UINT32 BUS_RANGE_INDEX_BASE = 0x1C0A0;
-
 constexpr UINT16 LEGACY_CONFIG_ADDRESS_PORT = 0xCF8;
 constexpr UINT16 LEGACY_CONFIG_DATA_PORT = 0xCFC;
 constexpr UINT32 LEGACY_CONFIG_ENABLE = 0x80000000U;
@@ -53,22 +44,11 @@ VOID PciConfigWrite32(PCI_BDF Bdf, UINT32 Register, UINT32 Value) {
 }
 
 PCI_BDF TranslateBusNumber(UINT32 RootPortLocation) {
-  UINT32 BoardBus = (RootPortLocation >> 8) & 0xFF;
-  UINT32 Group = BoardBus >> 5;
-  UINT32 OffsetInGroup = BoardBus & 0x1F;
-
   constexpr PCI_BDF HostBridge = PciBdf(0, 0, 0);
   PciConfigWrite32(HostBridge, BUS_RANGE_CONTROL_OFFSET, 0);
-  PciConfigWrite32(HostBridge, BUS_RANGE_INDEX_OFFSET, BUS_RANGE_INDEX_BASE + 4 * Group);
-  UINT32 Range = PciConfigRead32(HostBridge, BUS_RANGE_DATA_OFFSET);
-
-  UINT32 FirstBus = (Range >> 16) & 0xFF;
-  UINT32 LastBus = Range >> 24;
-  UINT32 Bus = FirstBus + OffsetInGroup;
-  if (Bus > LastBus) {
-    Bus = 0;
-  }
-  return static_cast<PCI_BDF>((Bus << 8) | (RootPortLocation & 0xFF));
+  PciConfigWrite32(HostBridge, BUS_RANGE_INDEX_OFFSET,
+                   BusRangeIndex(RootPortBusGroup(RootPortLocation)));
+  return RootPortBdf(RootPortLocation, PciConfigRead32(HostBridge, BUS_RANGE_DATA_OFFSET));
 }
 
 UINT8 FindDownstreamBus(PCI_BDF Bridge) {

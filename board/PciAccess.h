@@ -13,6 +13,7 @@ constexpr PCI_BDF PciBdf(UINT8 Bus, UINT8 Device, UINT8 Function) {
   return static_cast<PCI_BDF>((Bus << 8) | ((Device & 0x1F) << 3) | (Function & 0x7));
 }
 constexpr UINT8 PciBdfBus(PCI_BDF Bdf) { return static_cast<UINT8>(Bdf >> 8); }
+constexpr UINT8 PciBdfDevice(PCI_BDF Bdf) { return static_cast<UINT8>((Bdf >> 3) & 0x1F); }
 constexpr UINT8 PciBdfFunction(PCI_BDF Bdf) { return static_cast<UINT8>(Bdf & 0x7); }
 
 // The memory-mapped (ECAM) configuration space: register R of a device lies
@@ -35,6 +36,10 @@ constexpr UINTN PcieConfigAddress(PCI_BDF Bdf, UINT32 Register) {
 #define PCI_EXPANSION_ROM_OFFSET 0x30     // 32
 #define PCI_CAPABILITY_POINTER_OFFSET 0x34
 
+// The ID word of an absent device: the read of a location where nothing
+// answers returns all ones.
+#define PCI_ID_ABSENT 0xFFFFFFFFU
+
 #define PCI_COMMAND_MEMORY_SPACE 0x02
 #define PCI_COMMAND_BUS_MASTER 0x04
 #define PCI_CLASS_NETWORK 0x02
@@ -48,6 +53,50 @@ UINT32 PciConfigRead32(PCI_BDF Bdf, UINT32 Register);
 VOID PciConfigWrite8(PCI_BDF Bdf, UINT32 Register, UINT8 Value);
 VOID PciConfigWrite16(PCI_BDF Bdf, UINT32 Register, UINT16 Value);
 VOID PciConfigWrite32(PCI_BDF Bdf, UINT32 Register, UINT32 Value);
+
+// The host bridge's bus-range window (bus 0, device 0, function 0): a
+// control register cleared before use, the index and the data register of
+// an indirect register file. Bus group G's range register is at index
+// BUS_RANGE_INDEX_BASE + 4 * G: first bus in bits 23:16, last in bits 31:24.
+#define BUS_RANGE_CONTROL_OFFSET 0xC0
+#define BUS_RANGE_INDEX_OFFSET 0xC4
+#define BUS_RANGE_DATA_OFFSET 0xC8
+#define BUS_RANGE_INDEX_BASE 0x1C0A0U
+#define BUS_GROUP_COUNT 8
+
+constexpr UINT32 BusRangeIndex(UINT32 Group) { return BUS_RANGE_INDEX_BASE + 4 * Group; }
+constexpr UINT32 BusRangeValue(UINT8 FirstBus, UINT8 LastBus) {
+  return (static_cast<UINT32>(FirstBus) << 16) | (static_cast<UINT32>(LastBus) << 24);
+}
+constexpr UINT8 BusRangeFirst(UINT32 Range) { return static_cast<UINT8>(Range >> 16); }
+constexpr UINT8 BusRangeLast(UINT32 Range) { return static_cast<UINT8>(Range >> 24); }
+
+// A root-port location's bus group (bits 15:13) and its bus offset within
+// the group (bits 12:8).
+constexpr UINT32 RootPortBusGroup(UINT32 RootPortLocation) {
+  return ((RootPortLocation >> 8) & 0xFF) >> 5;
+}
+constexpr UINT32 RootPortBusOffset(UINT32 RootPortLocation) {
+  return (RootPortLocation >> 8) & 0x1F;
+}
+// Whether the group's first bus plus the offset lies within the group's
+// range register (compared as plain integers, so a sum above 255 never does).
+constexpr BOOLEAN RootPortBusInRange(UINT32 RootPortLocation, UINT32 Range) {
+  return BusRangeFirst(Range) + RootPortBusOffset(RootPortLocation) <= BusRangeLast(Range);
+}
+// The bus a root-port location names under its group's range register: the
+// group's first bus plus the offset, 0 when that lies beyond the last bus.
+constexpr UINT8 RootPortBus(UINT32 RootPortLocation, UINT32 Range) {
+  return RootPortBusInRange(RootPortLocation, Range)
+             ? static_cast<UINT8>(BusRangeFirst(Range) + RootPortBusOffset(RootPortLocation))
+             : 0;
+}
+// The root port's location on that bus; the device and function byte of
+// the location passes through unchanged.
+constexpr PCI_BDF RootPortBdf(UINT32 RootPortLocation, UINT32 Range) {
+  return static_cast<PCI_BDF>((RootPortBus(RootPortLocation, Range) << 8) |
+                              (RootPortLocation & 0xFF));
+}
 
 // Translates a root-port location (a 32-bit configuration-database value:
 // bits 7:0 device and function, bits 15:13 bus group, bits 12:8 offset in

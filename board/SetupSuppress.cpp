@@ -14,25 +14,17 @@ namespace {
 // variable name).
 constexpr CHAR8 SETUP_FORM_SET_NAME[] = "Setup";
 
-// Board types with their own handling here.
-constexpr UINT8 BOARD_TYPE_PORT1_CLASS_CHECK = 5;
-constexpr UINT8 BOARD_TYPE_LINK_CHECK_A = 12;
-constexpr UINT8 BOARD_TYPE_LINK_CHECK_B = 14;
-
 // The subsystem word of the port-1 controller whose board also carries a
 // network controller behind root port 3.
 constexpr UINT32 SUBSYSTEM_WORD_WITH_PORT3_CONTROLLER = 0x0000091F;
 
-constexpr UINT32 PCI_ID_ABSENT = 0xFFFFFFFFU;
 constexpr UINT32 PCI_ID_8086_1533 = 0x15338086;
 constexpr UINT32 PCI_ID_8086_1521 = 0x15218086;
 constexpr UINT32 PCI_ID_8086_10FB = 0x10FB8086;
 
-// CMOS RAM: index port, data port and the byte that counts the resets made
-// in a row because a controller was missing.
+// CMOS RAM: index port and data port.
 constexpr UINT16 CMOS_INDEX_PORT = 0x70;
 constexpr UINT16 CMOS_DATA_PORT = 0x71;
-constexpr UINT8 LINK_RETRY_CMOS_INDEX = 0x58;
 constexpr UINT8 LINK_RETRY_LIMIT = 3;
 
 constexpr UINT16 RESET_CONTROL_PORT = 0xCF9;
@@ -155,7 +147,7 @@ VOID SuppressPort1Items(SETUP_ITEM_SUPPRESS_PROTOCOL *Setup, UINT8 BoardType, UI
   if (RomBase != 0 && RomBase != 0xFFFFFFFFU) {
     First = PORT1_ITEM_1819;  // leaves 1821
     Second = PORT1_ITEM_1820;
-  } else if (BoardType == BOARD_TYPE_PORT1_CLASS_CHECK && IdWord == PCI_ID_8086_1533) {
+  } else if (BoardType == BOARD_TYPE_SINGLE_PORT && IdWord == PCI_ID_8086_1533) {
     if (PciConfigRead8(Device, PCI_BASE_CLASS_OFFSET) == PCI_CLASS_NETWORK) {
       First = PORT1_ITEM_1819;  // leaves 1821
       Second = PORT1_ITEM_1820;
@@ -212,7 +204,7 @@ VOID EFIAPI SetupSuppressCallback(EFI_EVENT Event, VOID *Context) {
   }
 
   UINT8 BoardType = Pcd->Get8(PCD_TOKEN_BOARD_TYPE);
-  if (BoardType == BOARD_TYPE_LINK_CHECK_A || BoardType == BOARD_TYPE_LINK_CHECK_B) {
+  if (BoardType == BOARD_TYPE_LINK_RETRY_A || BoardType == BOARD_TYPE_LINK_RETRY_B) {
     CheckOnboardNetworkLinks(Pcd);
   }
 

@@ -3,6 +3,10 @@
 #pragma once
 #include "../uefi/UefiTables.h"
 
+// The CMOS byte that counts the resets made in a row because an onboard
+// network controller was missing.
+inline constexpr UINT8 LINK_RETRY_CMOS_INDEX = 0x58;
+
 // Notify function of the trigger-protocol event (TPL_CALLBACK). Closes its
 // own event first, so it runs at most once. Context is NULL and not read.
 // Without SETUP_ITEM_SUPPRESS_PROTOCOL or PCD_PROTOCOL it does nothing more.

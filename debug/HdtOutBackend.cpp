@@ -11,9 +11,6 @@
 
 namespace {
 
-// Width code of the width-coded port access.
-constexpr UINT32 kWidth16 = 2;
-
 // The tool sees 32-bit addresses only.
 UINT32 LowAddress(CONST VOID *Address) {
   return static_cast<UINT32>(reinterpret_cast<UINTN>(Address));
@@ -100,7 +97,7 @@ VOID HdtOutBufferedWrite(CONST CHAR8 *Text, UINTN Length, HDT_OUT_HEADER *Header
   if (Length > 0) {
     FirstBytes = static_cast<UINT16>(FirstBytes | static_cast<UINT8>(Text[1]) << 8);
   }
-  WidthIoWrite(kWidth16, HDT_OUT_MESSAGE_PORT, &FirstBytes, NULL);
+  WidthIoWrite(WIDTH_CODE_16, HDT_OUT_MESSAGE_PORT, &FirstBytes, NULL);
 
   // The capacity HdtOutWrite checked against the heap buffer, read once: the
   // tool may touch the header while it holds the processor.

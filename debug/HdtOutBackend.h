@@ -5,6 +5,7 @@
 // (HDT_OUT_HEADER, heap buffer HDT_OUT_BUFFER_HANDLE) with the tool's output
 // settings and, in buffered mode, a data area that collects the text.
 #pragma once
+#include "../include/HdtOutHeader.h"
 #include "DebugPrintBackend.h"
 
 #define HDT_OUT_PORT 0x99CC
@@ -12,8 +13,6 @@
 #define HDT_OUT_COMMAND 0xC0BF99CCU
 // Receives the first two bytes of every message collected in buffered mode.
 #define HDT_OUT_MESSAGE_PORT 0xFFED
-#define HDT_OUT_BUFFER_HANDLE 0xA014U
-#define HDT_OUT_SIGNATURE 0xDB1099CCU
 
 // Breakpoint 2 enabled globally (bit 5), on I/O read or write (R/W2 = 10b,
 // bits 24-25), one byte long (LEN2 = 00b), reserved bit 10 set.
@@ -23,36 +22,6 @@
 // Bit 0 of this MSR is set when the back-end arms the breakpoint.
 #define MSR_DEBUG_BREAKPOINT_CONTROL 0xC001100AU
 #define MSR_DEBUG_BREAKPOINT_CONTROL_ENABLE 0x1U
-
-// The buffer header, as found at the start of heap buffer
-// HDT_OUT_BUFFER_HANDLE. Only these fields are this back-end's; the bytes in
-// between and those from 32 to 512 belong to the header's producer and the
-// tool, and are neither read nor written here. The data area starts at
-// HDT_OUT_DATA_OFFSET and holds BufferSize bytes.
-struct HDT_OUT_HEADER {
-  UINT32 Signature;  // HDT_OUT_SIGNATURE, else there is no header
-  UINT8 Reserved4[2];
-  UINT16 BufferSize;  // capacity of the data area
-  UINT16 WriteIndex;  // bytes held in the data area
-  UINT8 PrintEnable;  // 1: output on; other values: off
-  UINT8 Reserved11[7];
-  UINT8 BufferedMode;  // 1: collect text in the data area
-  UINT8 Reserved19[5];
-  UINT64 OutputFilter;  // this back-end's error-level filter
-};
-ASSERT_SIZE(HDT_OUT_HEADER, 32, 32);
-ASSERT_OFFSET(HDT_OUT_HEADER, Signature, 0, 0);
-ASSERT_OFFSET(HDT_OUT_HEADER, BufferSize, 6, 6);
-ASSERT_OFFSET(HDT_OUT_HEADER, WriteIndex, 8, 8);
-ASSERT_OFFSET(HDT_OUT_HEADER, PrintEnable, 10, 10);
-ASSERT_OFFSET(HDT_OUT_HEADER, BufferedMode, 18, 18);
-ASSERT_OFFSET(HDT_OUT_HEADER, OutputFilter, 24, 24);
-
-#define HDT_OUT_DATA_OFFSET 513U
-
-inline UINT8 *HdtOutData(HDT_OUT_HEADER *Header) {
-  return reinterpret_cast<UINT8 *>(Header) + HDT_OUT_DATA_OFFSET;
-}
 
 extern const DEBUG_PRINT_BACKEND HdtOutBackend;
 

@@ -8,10 +8,6 @@
 
 namespace {
 
-// Width codes of the width-coded port access.
-constexpr UINT32 kWidth8 = 1;
-constexpr UINT32 kWidth32 = 3;
-
 BOOLEAN EFIAPI RedirectIsActive() { return DebugPrintEnable; }
 
 VOID EFIAPI RedirectInitialize() {}
@@ -21,7 +17,7 @@ BOOLEAN EFIAPI RedirectAdjustFilter(UINT64 *Filter) {
   return FALSE;
 }
 
-VOID WriteMarker(UINT32 Marker) { WidthIoWrite(kWidth32, DebugRedirectPort, &Marker, NULL); }
+VOID WriteMarker(UINT32 Marker) { WidthIoWrite(WIDTH_CODE_32, DebugRedirectPort, &Marker, NULL); }
 
 }  // namespace
 
@@ -29,7 +25,7 @@ VOID EFIAPI RedirectWrite(CONST CHAR8 *Text, UINTN Length) {
   WriteMarker(REDIRECT_START_MARKER);
   if (Text != NULL) {
     for (UINTN Index = 0; Index < Length; Index++) {
-      WidthIoWrite(kWidth8, DebugRedirectPort, &Text[Index], NULL);
+      WidthIoWrite(WIDTH_CODE_8, DebugRedirectPort, &Text[Index], NULL);
     }
   }
   WriteMarker(REDIRECT_END_MARKER);

@@ -10,9 +10,6 @@
 
 namespace {
 
-// Width code of the width-coded access: every UART access is 8 bits.
-constexpr UINT32 kWidth8 = 1;
-
 BOOLEAN EFIAPI SerialIsActive() { return DebugPrintEnable; }
 
 VOID EFIAPI SerialInitialize() {}
@@ -28,9 +25,10 @@ UINT8 ReadLineStatus(UINT64 SerialBase) {
   UINT8 Status = 0;
   if (IsIoBase(SerialBase)) {
     // Port numbers are 16 bits, as the port instructions' DX register.
-    WidthIoRead(kWidth8, static_cast<UINT16>(SerialBase + SERIAL_IO_LSR_OFFSET), &Status, NULL);
+    WidthIoRead(WIDTH_CODE_8, static_cast<UINT16>(SerialBase + SERIAL_IO_LSR_OFFSET), &Status,
+                NULL);
   } else {
-    WidthMemRead(kWidth8, SerialBase + SERIAL_MEMORY_LSR_OFFSET, &Status, NULL);
+    WidthMemRead(WIDTH_CODE_8, SerialBase + SERIAL_MEMORY_LSR_OFFSET, &Status, NULL);
   }
   return Status;
 }
@@ -49,9 +47,9 @@ BOOLEAN SerialWriteByteAt(UINT64 SerialBase, UINT8 Char) {
     return FALSE;
   }
   if (IsIoBase(SerialBase)) {
-    WidthIoWrite(kWidth8, static_cast<UINT16>(SerialBase), &Char, NULL);
+    WidthIoWrite(WIDTH_CODE_8, static_cast<UINT16>(SerialBase), &Char, NULL);
   } else {
-    WidthMemWrite(kWidth8, SerialBase, &Char, NULL);
+    WidthMemWrite(WIDTH_CODE_8, SerialBase, &Char, NULL);
   }
   return TRUE;
 }

@@ -12,14 +12,14 @@ enum ACCESS_BYTES : UINT32 { AccessNone = 0, Access8 = 1, Access16 = 2, Access32
 // any other bit makes the code invalid.
 ACCESS_BYTES AccessBytes(UINT32 Width) {
   switch (Width) {
-    case 1:
-    case 0x81:
+    case WIDTH_CODE_8:
+    case WIDTH_CODE_8_ALTERNATE:
       return Access8;
-    case 2:
-    case 0x82:
+    case WIDTH_CODE_16:
+    case WIDTH_CODE_16_ALTERNATE:
       return Access16;
-    case 3:
-    case 0x83:
+    case WIDTH_CODE_32:
+    case WIDTH_CODE_32_ALTERNATE:
       return Access32;
     default:
       return AccessNone;

@@ -7,6 +7,16 @@
 #pragma once
 #include "../uefi/UefiBase.h"
 
+// The width codes; bit 7 of a code selects nothing.
+enum : UINT32 {
+  WIDTH_CODE_8 = 1,
+  WIDTH_CODE_16 = 2,
+  WIDTH_CODE_32 = 3,
+  WIDTH_CODE_8_ALTERNATE = 0x81,
+  WIDTH_CODE_16_ALTERNATE = 0x82,
+  WIDTH_CODE_32_ALTERNATE = 0x83
+};
+
 VOID WidthIoRead(UINT32 Width, UINT16 Port, VOID *Value, VOID *Context);
 VOID WidthIoWrite(UINT32 Width, UINT16 Port, CONST VOID *Value, VOID *Context);
 VOID WidthMemRead(UINT32 Width, UINT64 Address, VOID *Value, VOID *Context);

@@ -14,15 +14,14 @@ HostBridgeFunction::HostBridgeFunction() : PciFunction({0, 0, 0}, kDefaultIdWord
   SetWritable(kIndex, 32, 0xFFFFFFFF);
   SetWritable(kData, 32, 0xFFFFFFFF);
   for (unsigned g = 0; g < kBusGroups; ++g) {
-    SetBusRange(g, static_cast<uint8_t>(32 * g), static_cast<uint8_t>(32 * g + 31));
+    SetIndirect(BusRangeIndex(g), DefaultBusRange(g));
   }
 }
 
 HostBridgeFunction &HostBridgeFunction::SetBusRange(unsigned group, uint8_t firstBus,
                                                     uint8_t lastBus) {
   if (group >= kBusGroups) MachineMisuse("bus group %u (0 to 7)", group);
-  return SetIndirect(kBusRangeIndex + 4 * group,
-                     static_cast<uint32_t>(firstBus) << 16 | static_cast<uint32_t>(lastBus) << 24);
+  return SetIndirect(BusRangeIndex(group), BusRangeValue(firstBus, lastBus));
 }
 
 HostBridgeFunction &HostBridgeFunction::SetIndirect(uint32_t index, uint32_t value) {

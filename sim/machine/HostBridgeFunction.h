@@ -1,30 +1,33 @@
 // The host bridge at bus 0, device 0, function 0. Besides its header it has
 // an indirect register file reached through three configuration registers:
-// 0xC0 (a control register the firmware clears before use), the index at
-// 0xC4 and the data at 0xC8. The registers at index 0x1C0A0 + 4 * g hold the
-// bus range of bus group g (0 to 7): first bus in bits 23:16, last bus in
-// bits 31:24.
+// a control register the firmware clears before use, the index and the
+// data. Its bus-range registers, their indexes and their layout are the
+// firmware's own (board/PciAccess.h).
 #pragma once
 #include <cstdint>
 #include <map>
 
+#include "../../board/PciAccess.h"
 #include "PciFunction.h"
 
 namespace sim {
 
 class HostBridgeFunction final : public PciFunction {
  public:
-  static constexpr uint16_t kControl = 0xC0;
-  static constexpr uint16_t kIndex = 0xC4;
-  static constexpr uint16_t kData = 0xC8;
-  static constexpr uint32_t kBusRangeIndex = 0x1C0A0;
-  static constexpr unsigned kBusGroups = 8;
+  static constexpr uint16_t kControl = BUS_RANGE_CONTROL_OFFSET;
+  static constexpr uint16_t kIndex = BUS_RANGE_INDEX_OFFSET;
+  static constexpr uint16_t kData = BUS_RANGE_DATA_OFFSET;
+  static constexpr unsigned kBusGroups = BUS_GROUP_COUNT;
   // Vendor 0xB0A5 is this simulator's own; no real bridge answers to it.
   static constexpr uint32_t kDefaultIdWord = 0x0001B0A5;
 
   // The groups start as 8 x 32 buses, group g covering buses 32g to 32g + 31,
   // so a board-relative bus number equals the physical one.
   HostBridgeFunction();
+  // The range register of group g before any is described.
+  static constexpr uint32_t DefaultBusRange(unsigned group) {
+    return BusRangeValue(static_cast<uint8_t>(32 * group), static_cast<uint8_t>(32 * group + 31));
+  }
 
   HostBridgeFunction &SetBusRange(unsigned group, uint8_t firstBus, uint8_t lastBus);
   HostBridgeFunction &SetIndirect(uint32_t index, uint32_t value);

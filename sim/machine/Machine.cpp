@@ -190,10 +190,22 @@ Machine::Machine(SimClock *sharedClock)
   SetRegister(Register::Cr4, kDefaultCr4);
   boundStartNs_ = tscEpochNs_ = clock_->NowNanoseconds();
   stallsSeenUs_ = clock_->StalledMicroseconds();
+  LiveMachines().push_back(this);
+  SetActivePlatform(this);
 }
 
+// The newest live machine is the active one; when it goes, the one made
+// before it takes over again.
 Machine::~Machine() {
-  if (ActivePlatform() == this) SetActivePlatform(nullptr);
+  std::erase(LiveMachines(), this);
+  if (ActivePlatform() == this) {
+    SetActivePlatform(LiveMachines().empty() ? nullptr : LiveMachines().back());
+  }
+}
+
+std::vector<Machine *> &Machine::LiveMachines() {
+  static std::vector<Machine *> machines;
+  return machines;
 }
 
 void Machine::Activate() { SetActivePlatform(this); }

@@ -112,8 +112,10 @@ class Machine final : public HardwarePlatform {
   Machine(const Machine &) = delete;
   Machine &operator=(const Machine &) = delete;
 
-  // Makes this the platform that the hardware-access interface reaches.
-  // Run() does it for the duration of the run; the destructor undoes it.
+  // The hardware-access interface reaches the newest live machine: a new
+  // machine is active from its construction, and when it is destroyed the
+  // one made before it is active again. Run() makes its machine active for
+  // the run; Activate() makes an older machine active until the next change.
   void Activate();
 
   SimClock &Clock() { return *clock_; }
@@ -227,6 +229,7 @@ class Machine final : public HardwarePlatform {
   };
   enum class DisplayStage : uint8_t { Idle, DeadShown, CodeShown, Display };
 
+  static std::vector<Machine *> &LiveMachines();
   void BeginAccess();
   void Account(const TraceRecord &record);
   void WatchErrorDisplay(const TraceRecord &record);

@@ -184,9 +184,9 @@ PcdDatabase::~PcdDatabase() {
     gActive = previous_;
     return;
   }
-  for (PcdDatabase *Store = gActive; Store != nullptr; Store = Store->previous_) {
-    if (Store->previous_ == this) {
-      Store->previous_ = previous_;
+  for (PcdDatabase *store = gActive; store != nullptr; store = store->previous_) {
+    if (store->previous_ == this) {
+      store->previous_ = previous_;
       return;
     }
   }
@@ -200,72 +200,60 @@ PcdDatabase &PcdDatabase::Active() {
   return *gActive;
 }
 
-void PcdDatabase::Declare(uint64_t Token, unsigned Size, uint64_t Default) {
-  if (Size != 1 && Size != 2 && Size != 4 && Size != 8) {
+void PcdDatabase::Declare(uint64_t token, unsigned size, uint64_t fallback) {
+  if (size != 1 && size != 2 && size != 4 && size != 8) {
     std::fprintf(stderr, "token %llu declared with size %u\n",
-                 static_cast<unsigned long long>(Token), Size);
+                 static_cast<unsigned long long>(token), size);
     std::abort();
   }
-  tokens_[Token] = {Size, Truncate(Default, Size)};
+  tokens_[token] = {size, Truncate(fallback, size)};
 }
 
 void PcdDatabase::DeclareSystemTokens() {
-  static constexpr struct {
-    uint64_t Token;
-    unsigned Size;
-  } kTokens[] = {
-      {PCD_TOKEN_ROOT_PORT1_LOCATION, 4}, {PCD_TOKEN_FUNCTION_SELECT, 1},
-      {PCD_TOKEN_BOARD_TYPE, 1},          {PCD_TOKEN_SETUP_ITEM_1779_SELECT, 1},
-      {PCD_TOKEN_BOARD_ID_LOW, 1},        {PCD_TOKEN_BOARD_ID_MID, 1},
-      {PCD_TOKEN_BOARD_ID_HIGH, 1},       {PCD_TOKEN_BOARD_REVISION, 1},
-      {PCD_TOKEN_ROOT_PORT2_LOCATION, 4}, {PCD_TOKEN_ROOT_PORT3_LOCATION, 4},
-      {PCD_TOKEN_ROOT_PORT4_LOCATION, 4}, {PCD_TOKEN_SETUP_OPTION, 8},
-      {PCD_TOKEN_S3_LIB_PRIVATE_DATA, 8}, {PCD_TOKEN_SMM_COMMUNICATION_BUFFER, 8},
-  };
-  for (const auto &Token : kTokens) {
-    Declare(Token.Token, Token.Size);
+  for (const PCD_TOKEN_INFO &token : PCD_TOKENS) {
+    Declare(token.Number, token.Size);
   }
 }
 
-std::optional<uint64_t> PcdDatabase::Value(uint64_t Token) const {
-  const auto Found = tokens_.find(Token);
-  if (Found == tokens_.end()) {
+std::optional<uint64_t> PcdDatabase::Value(uint64_t token) const {
+  const auto found = tokens_.find(token);
+  if (found == tokens_.end()) {
     return std::nullopt;
   }
-  return Found->second.Value;
+  return found->second.value;
 }
 
-std::optional<unsigned> PcdDatabase::Size(uint64_t Token) const {
-  const auto Found = tokens_.find(Token);
-  if (Found == tokens_.end()) {
+std::optional<unsigned> PcdDatabase::Size(uint64_t token) const {
+  const auto found = tokens_.find(token);
+  if (found == tokens_.end()) {
     return std::nullopt;
   }
-  return Found->second.Size;
+  return found->second.size;
 }
 
-std::vector<PcdAccess> PcdDatabase::SetsOf(uint64_t Token) const {
-  std::vector<PcdAccess> Sets;
-  for (const PcdAccess &Access : accesses_) {
-    if (Access.Token == Token && Access.IsSet()) {
-      Sets.push_back(Access);
+std::vector<PcdAccess> PcdDatabase::SetsOf(uint64_t token) const {
+  std::vector<PcdAccess> sets;
+  for (const PcdAccess &access : accesses_) {
+    if (access.token == token && access.IsSet()) {
+      sets.push_back(access);
     }
   }
-  return Sets;
+  return sets;
 }
 
 std::vector<PcdAccess> PcdDatabase::InvalidAccesses() const {
-  std::vector<PcdAccess> Invalid;
-  for (const PcdAccess &Access : accesses_) {
-    if (!Access.Valid) {
-      Invalid.push_back(Access);
+  std::vector<PcdAccess> invalid;
+  for (const PcdAccess &access : accesses_) {
+    if (!access.valid) {
+      invalid.push_back(access);
     }
   }
-  return Invalid;
+  return invalid;
 }
 
-void PcdDatabase::Record(const char *Operation, uint64_t Token, uint64_t Value, EFI_STATUS Status,
-                         bool Valid) {
-  accesses_.push_back({phase_, Operation, Token, Value, StatusTo64(Status), Valid});
+void PcdDatabase::Record(const char *operation, uint64_t token, uint64_t value, EFI_STATUS status,
+                         bool valid) {
+  accesses_.push_back({phase_, operation, token, value, StatusTo64(status), valid});
   if (observer_) {
     observer_(accesses_.back());
   }
@@ -273,103 +261,103 @@ void PcdDatabase::Record(const char *Operation, uint64_t Token, uint64_t Value, 
 
 // A token read at another width than its own yields its value cut to that
 // width (as a read of the token's first bytes would), and is marked invalid.
-uint64_t PcdDatabase::Get(uint64_t Token, unsigned Size, const char *Operation) {
-  const auto Found = tokens_.find(Token);
-  const bool Valid = Found != tokens_.end() && Found->second.Size == Size;
-  const uint64_t Value = Found == tokens_.end() ? 0 : Truncate(Found->second.Value, Size);
-  Record(Operation, Token, Value, EFI_SUCCESS, Valid);
-  return Value;
+uint64_t PcdDatabase::Get(uint64_t token, unsigned size, const char *operation) {
+  const auto found = tokens_.find(token);
+  const bool valid = found != tokens_.end() && found->second.size == size;
+  const uint64_t value = found == tokens_.end() ? 0 : Truncate(found->second.value, size);
+  Record(operation, token, value, EFI_SUCCESS, valid);
+  return value;
 }
 
-EFI_STATUS PcdDatabase::Set(uint64_t Token, unsigned Size, uint64_t Value, const char *Operation) {
-  const auto Found = tokens_.find(Token);
-  EFI_STATUS Status = EFI_SUCCESS;
-  if (Found == tokens_.end()) {
-    Status = EFI_NOT_FOUND;
-  } else if (Found->second.Size != Size) {
-    Status = EFI_INVALID_PARAMETER;
-  } else if (const std::optional<EFI_STATUS> Fault = setFaults_.Next()) {
-    Status = *Fault;
+EFI_STATUS PcdDatabase::Set(uint64_t token, unsigned size, uint64_t value, const char *operation) {
+  const auto found = tokens_.find(token);
+  EFI_STATUS status = EFI_SUCCESS;
+  if (found == tokens_.end()) {
+    status = EFI_NOT_FOUND;
+  } else if (found->second.size != size) {
+    status = EFI_INVALID_PARAMETER;
+  } else if (const std::optional<EFI_STATUS> fault = setFaults_.Next()) {
+    status = *fault;
   } else {
-    Found->second.Value = Value;
+    found->second.value = value;
   }
-  const bool Valid = Found != tokens_.end() && Found->second.Size == Size;
-  Record(Operation, Token, Value, Status, Valid);
-  return Status;
+  const bool valid = found != tokens_.end() && found->second.size == size;
+  Record(operation, token, value, status, valid);
+  return status;
 }
 
 PCD_PPI *PcdDatabase::Ppi() { return &gPcdPpi; }
 PCD_PROTOCOL *PcdDatabase::Protocol() { return &gPcdProtocol; }
 
 std::string PcdDatabase::Serialize() const {
-  nlohmann::ordered_json Tokens = nlohmann::ordered_json::array();
-  for (const auto &[Token, Entry] : tokens_) {
-    Tokens.push_back({{"token", Token}, {"size", Entry.Size}, {"value", Entry.Value}});
+  nlohmann::ordered_json tokens = nlohmann::ordered_json::array();
+  for (const auto &[token, entry] : tokens_) {
+    tokens.push_back({{"token", token}, {"size", entry.size}, {"value", entry.value}});
   }
-  nlohmann::ordered_json Accesses = nlohmann::ordered_json::array();
-  for (const PcdAccess &Access : accesses_) {
-    Accesses.push_back({{"phase", Access.Phase},
-                        {"operation", Access.Operation},
-                        {"token", Access.Token},
-                        {"value", Access.Value},
-                        {"status", Access.Status},
-                        {"valid", Access.Valid}});
+  nlohmann::ordered_json accesses = nlohmann::ordered_json::array();
+  for (const PcdAccess &access : accesses_) {
+    accesses.push_back({{"phase", access.phase},
+                        {"operation", access.operation},
+                        {"token", access.token},
+                        {"value", access.value},
+                        {"status", access.status},
+                        {"valid", access.valid}});
   }
-  nlohmann::ordered_json Root = {{"format", kFormat}, {"tokens", Tokens}, {"accesses", Accesses}};
-  return Root.dump(1);
+  nlohmann::ordered_json root = {{"format", kFormat}, {"tokens", tokens}, {"accesses", accesses}};
+  return root.dump(1);
 }
 
-bool PcdDatabase::Restore(std::string_view Text, std::string *Error) {
-  const nlohmann::json Root = nlohmann::json::parse(Text, nullptr, /*allow_exceptions=*/false);
-  auto Fail = [Error](const std::string &Why) {
-    if (Error != nullptr) {
-      *Error = Why;
+bool PcdDatabase::Restore(std::string_view text, std::string *error) {
+  const nlohmann::json root = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+  auto fail = [error](const std::string &why) {
+    if (error != nullptr) {
+      *error = why;
     }
     return false;
   };
-  if (Root.is_discarded() || !Root.is_object()) {
-    return Fail("not a JSON object");
+  if (root.is_discarded() || !root.is_object()) {
+    return fail("not a JSON object");
   }
-  if (Root.value("format", "") != kFormat) {
-    return Fail(std::string("format is not ") + kFormat);
+  if (root.value("format", "") != kFormat) {
+    return fail(std::string("format is not ") + kFormat);
   }
-  const auto IsUnsigned = [](const nlohmann::json &Object, const char *Key) {
-    return Object.contains(Key) && Object[Key].is_number_unsigned();
+  const auto isUnsigned = [](const nlohmann::json &object, const char *key) {
+    return object.contains(key) && object[key].is_number_unsigned();
   };
-  std::map<uint64_t, Entry> Tokens;
-  if (!Root.contains("tokens") || !Root["tokens"].is_array()) {
-    return Fail("no token list");
+  std::map<uint64_t, Entry> tokens;
+  if (!root.contains("tokens") || !root["tokens"].is_array()) {
+    return fail("no token list");
   }
-  for (const nlohmann::json &Token : Root["tokens"]) {
-    if (!Token.is_object() || !IsUnsigned(Token, "token") || !IsUnsigned(Token, "size") ||
-        !IsUnsigned(Token, "value")) {
-      return Fail("malformed token " + Token.dump());
+  for (const nlohmann::json &token : root["tokens"]) {
+    if (!token.is_object() || !isUnsigned(token, "token") || !isUnsigned(token, "size") ||
+        !isUnsigned(token, "value")) {
+      return fail("malformed token " + token.dump());
     }
-    const uint64_t Size = Token["size"].get<uint64_t>();
-    if (Size != 1 && Size != 2 && Size != 4 && Size != 8) {
-      return Fail("token size not 1, 2, 4 or 8: " + Token.dump());
+    const uint64_t size = token["size"].get<uint64_t>();
+    if (size != 1 && size != 2 && size != 4 && size != 8) {
+      return fail("token size not 1, 2, 4 or 8: " + token.dump());
     }
-    Tokens[Token["token"].get<uint64_t>()] = {static_cast<unsigned>(Size),
-                                              Truncate(Token["value"].get<uint64_t>(), Size)};
+    tokens[token["token"].get<uint64_t>()] = {static_cast<unsigned>(size),
+                                              Truncate(token["value"].get<uint64_t>(), size)};
   }
-  std::vector<PcdAccess> Accesses;
-  if (!Root.contains("accesses") || !Root["accesses"].is_array()) {
-    return Fail("no access list");
+  std::vector<PcdAccess> accesses;
+  if (!root.contains("accesses") || !root["accesses"].is_array()) {
+    return fail("no access list");
   }
-  for (const nlohmann::json &Access : Root["accesses"]) {
-    if (!Access.is_object() || !Access.contains("phase") || !Access["phase"].is_string() ||
-        !Access.contains("operation") || !Access["operation"].is_string() ||
-        !IsUnsigned(Access, "token") || !IsUnsigned(Access, "value") ||
-        !IsUnsigned(Access, "status") || !Access.contains("valid") ||
-        !Access["valid"].is_boolean()) {
-      return Fail("malformed access " + Access.dump());
+  for (const nlohmann::json &access : root["accesses"]) {
+    if (!access.is_object() || !access.contains("phase") || !access["phase"].is_string() ||
+        !access.contains("operation") || !access["operation"].is_string() ||
+        !isUnsigned(access, "token") || !isUnsigned(access, "value") ||
+        !isUnsigned(access, "status") || !access.contains("valid") ||
+        !access["valid"].is_boolean()) {
+      return fail("malformed access " + access.dump());
     }
-    Accesses.push_back({Access["phase"].get<std::string>(), Access["operation"].get<std::string>(),
-                        Access["token"].get<uint64_t>(), Access["value"].get<uint64_t>(),
-                        Access["status"].get<uint64_t>(), Access["valid"].get<bool>()});
+    accesses.push_back({access["phase"].get<std::string>(), access["operation"].get<std::string>(),
+                        access["token"].get<uint64_t>(), access["value"].get<uint64_t>(),
+                        access["status"].get<uint64_t>(), access["valid"].get<bool>()});
   }
-  tokens_ = std::move(Tokens);
-  accesses_ = std::move(Accesses);
+  tokens_ = std::move(tokens);
+  accesses_ = std::move(accesses);
   return true;
 }
 

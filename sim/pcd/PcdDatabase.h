@@ -23,16 +23,16 @@ namespace sim {
 
 // One call into PCD_PPI / PCD_PROTOCOL.
 struct PcdAccess {
-  std::string Phase;      // the phase that made the call ("PEI", "DXE", ...)
-  std::string Operation;  // the interface member: "Get8", "Set64", "GetSize", ...
-  uint64_t Token = 0;
-  uint64_t Value = 0;   // value returned by a get, passed to a set
-  uint64_t Status = 0;  // status of a set, as its 64-bit value (0 for gets)
+  std::string phase;      // the phase that made the call ("PEI", "DXE", ...)
+  std::string operation;  // the interface member: "Get8", "Set64", "GetSize", ...
+  uint64_t token = 0;
+  uint64_t value = 0;   // value returned by a get, passed to a set
+  uint64_t status = 0;  // status of a set, as its 64-bit value (0 for gets)
   // False when the token is not in the store or the access width is not the
   // token's width: the firmware used the database in a way it cannot rely on.
-  bool Valid = true;
+  bool valid = true;
 
-  bool IsSet() const { return Operation.rfind("Set", 0) == 0; }
+  bool IsSet() const { return operation.rfind("Set", 0) == 0; }
   bool operator==(const PcdAccess &) const = default;
 };
 
@@ -46,29 +46,29 @@ class PcdDatabase {
   // The store the interface tables reach now; aborts when there is none.
   static PcdDatabase &Active();
 
-  // Adds a token of Size bytes (1, 2, 4 or 8) with its default value, or
+  // Adds a token of `size` bytes (1, 2, 4 or 8) with its value `fallback`, or
   // resets an existing one.
-  void Declare(uint64_t Token, unsigned Size, uint64_t Default = 0);
+  void Declare(uint64_t token, unsigned size, uint64_t fallback = 0);
   // Declares every token this system uses, with its width, default 0.
   void DeclareSystemTokens();
   // Takes a token out of the store: gets then return 0, sets EFI_NOT_FOUND.
-  void Undeclare(uint64_t Token) { tokens_.erase(Token); }
+  void Undeclare(uint64_t token) { tokens_.erase(token); }
 
-  std::optional<uint64_t> Value(uint64_t Token) const;
-  std::optional<unsigned> Size(uint64_t Token) const;
+  std::optional<uint64_t> Value(uint64_t token) const;
+  std::optional<unsigned> Size(uint64_t token) const;
 
   // Labels the calls recorded from now on.
-  void SetPhase(std::string Phase) { phase_ = std::move(Phase); }
+  void SetPhase(std::string phase) { phase_ = std::move(phase); }
   const std::string &Phase() const { return phase_; }
 
   const std::vector<PcdAccess> &Accesses() const { return accesses_; }
-  std::vector<PcdAccess> SetsOf(uint64_t Token) const;
+  std::vector<PcdAccess> SetsOf(uint64_t token) const;
   // Accesses that are not Valid (see PcdAccess).
   std::vector<PcdAccess> InvalidAccesses() const;
   void ClearAccesses() { accesses_.clear(); }
   // Called with every recorded access, after it is recorded.
-  void SetObserver(std::function<void(const PcdAccess &)> Observer) {
-    observer_ = std::move(Observer);
+  void SetObserver(std::function<void(const PcdAccess &)> observer) {
+    observer_ = std::move(observer);
   }
 
   // Sets of a declared token with the right width fail as planned here.
@@ -80,18 +80,18 @@ class PcdDatabase {
   // JSON text with the tokens (number, size, value) and the access record.
   std::string Serialize() const;
   // Replaces tokens and record with those of a Serialize text. Returns false
-  // (and changes nothing) when the text is not such a form; Error says why.
-  bool Restore(std::string_view Text, std::string *Error = nullptr);
+  // (and changes nothing) when the text is not such a form; `error` says why.
+  bool Restore(std::string_view text, std::string *error = nullptr);
 
   // The interface functions' work; public so the tables' thunks reach it.
-  uint64_t Get(uint64_t Token, unsigned Size, const char *Operation);
-  EFI_STATUS Set(uint64_t Token, unsigned Size, uint64_t Value, const char *Operation);
-  void Record(const char *Operation, uint64_t Token, uint64_t Value, EFI_STATUS Status, bool Valid);
+  uint64_t Get(uint64_t token, unsigned size, const char *operation);
+  EFI_STATUS Set(uint64_t token, unsigned size, uint64_t value, const char *operation);
+  void Record(const char *operation, uint64_t token, uint64_t value, EFI_STATUS status, bool valid);
 
  private:
   struct Entry {
-    unsigned Size;
-    uint64_t Value;
+    unsigned size;
+    uint64_t value;
   };
   friend struct PcdThunks;
 

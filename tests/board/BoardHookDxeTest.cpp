@@ -14,6 +14,7 @@
 #include "sim/dxe/DxeCore.h"
 #include "sim/machine/Machine.h"
 #include "sim/pcd/PcdDatabase.h"
+#include "sim/platform/DxePlatform.h"
 #include "uefi/PlatformModules.h"
 
 namespace {
@@ -23,14 +24,6 @@ using sim::Service;
 
 class BoardHookDxeTest : public ::testing::Test {
  protected:
-  BoardHookDxeTest() {
-    // The start-up chain's libraries may touch the board.
-    machine.Activate();
-    // Module state as at load time.
-    mPcdProtocol = nullptr;
-    mHobList = nullptr;
-  }
-
   // The open events whose notify function is the setup-suppression callback.
   std::vector<sim::EventInfo> SuppressEvents() const {
     std::vector<sim::EventInfo> found;
@@ -51,9 +44,10 @@ class BoardHookDxeTest : public ::testing::Test {
     return count;
   }
 
-  sim::SimClock clock;
-  sim::Machine machine{&clock};
-  DxeCore core{clock};
+  // No configuration database: the entry does not need one.
+  sim::DxePlatform platform{sim::DxePlatformOptions().WithoutSystemTokens().WithoutPcdProtocol()};
+  sim::Machine &machine = platform.machine;
+  DxeCore &core = platform.Core();
   int trigger = 0;
 };
 

@@ -17,14 +17,21 @@
 #include "platform/LibraryStartup.h"
 #include "sim/dxe/DxeCore.h"
 #include "sim/machine/Machine.h"
+#include "sim/machine/NetworkController.h"
 #include "sim/pcd/PcdDatabase.h"
+#include "sim/platform/DxePlatform.h"
 
 namespace {
 
-using Mac = std::array<uint8_t, 6>;
+using Mac = sim::MacAddress;
 using sim::AccessKind;
 using sim::PciFunction;
 using sim::TraceRecord;
+
+// The board types the driver compares the board-type token with.
+static_assert(BOARD_TYPE_SINGLE_PORT == 5 && BOARD_TYPE_SHARED_VPD == 7 &&
+              BOARD_TYPE_NO_ONBOARD_NETWORK == 8 && BOARD_TYPE_LINK_RETRY_A == 12 &&
+              BOARD_TYPE_LINK_RETRY_B == 14);
 
 constexpr uint8_t kUntouched = 0xEE;
 constexpr uint32_t kBridgeId = 0x0002B0A5;  // the simulator's own vendor
@@ -58,24 +65,16 @@ std::vector<uint8_t> VpdImage(const std::vector<std::pair<std::string, std::stri
 class SimulatedBoard {
  public:
   explicit SimulatedBoard(uint8_t boardType, uint8_t functionSelect = 0) {
-    mPcdProtocol = nullptr;
-    mHobList = nullptr;
-    pcd.DeclareSystemTokens();
-    pcd.SetPhase("DXE");
     pcd.Declare(PCD_TOKEN_BOARD_TYPE, 1, boardType);
     pcd.Declare(PCD_TOKEN_FUNCTION_SELECT, 1, functionSelect);
-    core.InstallProtocol(gPcdProtocolGuid, pcd.Protocol());
-    machine.Activate();
     EXPECT_EQ(core.RunEntryPoint(BoardHookDxeImageEntry), EFI_SUCCESS);
     hooks = static_cast<BOARD_HOOK_PROTOCOL *>(core.FindProtocol(gBoardHookProtocolGuid));
     EXPECT_NE(hooks, nullptr);
   }
 
   static constexpr uint8_t BusBehind(int port) { return static_cast<uint8_t>(0x10 * port); }
-  static constexpr uint16_t LocationToken(int port) {
-    constexpr uint16_t tokens[] = {PCD_TOKEN_ROOT_PORT1_LOCATION, PCD_TOKEN_ROOT_PORT2_LOCATION,
-                                   PCD_TOKEN_ROOT_PORT3_LOCATION, PCD_TOKEN_ROOT_PORT4_LOCATION};
-    return tokens[port - 1];
+  static constexpr uint64_t LocationToken(int port) {
+    return PCD_ROOT_PORT_LOCATION_TOKENS[port - 1];
   }
 
   // Declares root port `port` (its bridge and location token) without a
@@ -132,10 +131,10 @@ class SimulatedBoard {
         traceStart);
   }
 
-  sim::SimClock clock;
-  sim::Machine machine{&clock};
-  sim::DxeCore core{clock};
-  sim::PcdDatabase pcd;
+  sim::DxePlatform platform;
+  sim::Machine &machine = platform.machine;
+  sim::DxeCore &core = platform.Core();
+  sim::PcdDatabase &pcd = platform.pcd;
   BOARD_HOOK_PROTOCOL *hooks = nullptr;
   std::vector<uint8_t> first;
   std::vector<uint8_t> second;
@@ -158,13 +157,12 @@ uint32_t RegisterBarBase(const PciFunction &device) {
 
 // Describes the MAC address of a controller the way its family keeps it.
 void DescribeRegisterSplit(PciFunction &device, const Mac &mac) {
-  device.SetBar32(0, RegisterBarBase(device), kRegisterBarSize)
-      .SetRegisterBytes(0, 0x1E2120, {mac[0], mac[1], mac[2], mac[3]})
-      .SetRegisterBytes(0, 0x1E2140, {mac[4], mac[5]});
+  sim::PlaceMacAddress(device.SetBar32(0, RegisterBarBase(device), kRegisterBarSize),
+                       sim::MacLocation::RegistersSplit, mac);
 }
 void DescribeRegisters(PciFunction &device, const Mac &mac) {
-  device.SetBar32(0, RegisterBarBase(device), kRegisterBarSize)
-      .SetRegisterBytes(0, 0x5400, {mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]});
+  sim::PlaceMacAddress(device.SetBar32(0, RegisterBarBase(device), kRegisterBarSize),
+                       sim::MacLocation::Registers, mac);
 }
 // Bytes 0x147 down to 0x140.
 void DescribeConfig(PciFunction &device, const std::array<uint8_t, 8> &highToLow) {
@@ -354,13 +352,13 @@ TEST(MacCollectionTest, BoardTypesDecideWhatIsCollectedAndStall) {
     uint64_t stallUs;
   };
   const Case cases[] = {
-      {8, true, {}, std::nullopt, 0},
-      {5, true, {macs[0]}, std::nullopt, 1000},
+      {BOARD_TYPE_NO_ONBOARD_NETWORK, true, {}, std::nullopt, 0},
+      {BOARD_TYPE_SINGLE_PORT, true, {macs[0]}, std::nullopt, 1000},
       {0, true, {macs[0]}, std::vector<Mac>{macs[1], macs[2], macs[3]}, 1000},
-      {12, true, {macs[0]}, std::vector<Mac>{macs[1], macs[2], macs[3]}, 1000},
+      {BOARD_TYPE_LINK_RETRY_A, true, {macs[0]}, std::vector<Mac>{macs[1], macs[2], macs[3]}, 1000},
       // The stall does not depend on finding anything.
       {0, false, {}, std::vector<Mac>{}, 1000},
-      {5, false, {}, std::nullopt, 1000},
+      {BOARD_TYPE_SINGLE_PORT, false, {}, std::nullopt, 1000},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::Message()
@@ -382,9 +380,9 @@ TEST(MacCollectionTest, BoardTypesDecideWhatIsCollectedAndStall) {
     } else {
       EXPECT_EQ(board.second, std::vector<uint8_t>(24, kUntouched));
     }
-    EXPECT_EQ(board.clock.StalledMicroseconds(), c.stallUs);
+    EXPECT_EQ(board.platform.clock.StalledMicroseconds(), c.stallUs);
     EXPECT_EQ(board.core.CallCount(sim::Service::Stall), c.stallUs == 0 ? 0u : 1u);
-    if (c.boardType == 8) {
+    if (c.boardType == BOARD_TYPE_NO_ONBOARD_NETWORK) {
       EXPECT_EQ(board.machine.Trace().Mark(), board.traceStart);  // no hardware access
     }
     EXPECT_TRUE(board.core.Errors().empty());
@@ -409,8 +407,8 @@ TEST(MacCollectionTest, ReadsTokensInOrderAtTheirWidths) {
     return reads;
   };
   const Case cases[] = {
-      {8, 0, {"Get8 4"}},
-      {5, 0, {"Get8 4", "Get32 1"}},
+      {BOARD_TYPE_NO_ONBOARD_NETWORK, 0, {"Get8 4"}},
+      {BOARD_TYPE_SINGLE_PORT, 0, {"Get8 4", "Get32 1"}},
       {0, 0, then(ports, "Get8 3")},
       {0, 3, then(ports, "Get8 3")},
       {0, 4, ports},
@@ -437,7 +435,7 @@ TEST(MacCollectionTest, ReadsTokensInOrderAtTheirWidths) {
     ASSERT_EQ(board.Collect(), EFI_SUCCESS);
     std::vector<std::string> reads;
     for (const sim::PcdAccess &access : board.pcd.Accesses()) {
-      reads.push_back(access.Operation + " " + std::to_string(access.Token));
+      reads.push_back(access.operation + " " + std::to_string(access.token));
     }
     EXPECT_EQ(reads, c.reads);
     EXPECT_TRUE(board.pcd.InvalidAccesses().empty());
@@ -447,11 +445,11 @@ TEST(MacCollectionTest, ReadsTokensInOrderAtTheirWidths) {
 // Board type 5 probes port 1 even when its location translates to 0: bus 0
 // device 0 is then the host bridge, whose BAR0 is unassigned.
 TEST(MacCollectionTest, BoardTypeFiveProbesPortOneWhateverItsLocation) {
-  SimulatedBoard board(/*boardType=*/5);
+  SimulatedBoard board(BOARD_TYPE_SINGLE_PORT);
   ASSERT_EQ(board.Collect(), EFI_SUCCESS);
   EXPECT_EQ(board.FirstEntries(), std::vector<Mac>{Mac{}});
   EXPECT_TRUE(board.DeviceMemoryReads().empty());
-  EXPECT_EQ(board.clock.StalledMicroseconds(), 1000u);
+  EXPECT_EQ(board.platform.clock.StalledMicroseconds(), 1000u);
 
   SimulatedBoard general(/*boardType=*/0);
   ASSERT_EQ(general.Collect(), EFI_SUCCESS);
@@ -608,7 +606,6 @@ TEST(MacCollectionTest, VpdSelectorPicksKeywordTheCountAdmits) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     sim::Machine machine;
-    machine.Activate();
     PciFunction &device = machine.AddPciFunction({5, 0, 0}, 0x101315B3);
     device.AddCapability(0x01, std::vector<uint8_t>(6, 0));  // power management
     if (c.image) {
@@ -644,7 +641,7 @@ TEST(MacCollectionTest, VpdControllersUseSelectorsByPortAndBoardType) {
       {0, 2, {ownV3, ownV2, ownV3}},
       // Port 4 asks the port-1 VPD for selector 4, which it lacks: the entry
       // keeps what the device's own VPD gave.
-      {7, 0, {portOneV3, portOneV4, ownV3}},
+      {BOARD_TYPE_SHARED_VPD, 0, {portOneV3, portOneV4, ownV3}},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::Message()
@@ -671,11 +668,9 @@ TEST(MacCollectionTest, VpdControllerWithoutCapabilityCountsWithZeroEntry) {
 }
 
 TEST(MacCollectionTest, WithoutConfigurationDatabaseNothingIsCollected) {
-  sim::SimClock clock;
-  sim::Machine machine{&clock};
-  sim::DxeCore core{clock};
-  machine.Activate();
-  mPcdProtocol = nullptr;
+  sim::DxePlatform platform(sim::DxePlatformOptions().WithoutPcdProtocol());
+  sim::Machine &machine = platform.machine;
+  sim::DxeCore &core = platform.Core();
   ASSERT_EQ(core.RunEntryPoint(BoardHookDxeImageEntry), EFI_SUCCESS);
   auto *hooks = static_cast<BOARD_HOOK_PROTOCOL *>(core.FindProtocol(gBoardHookProtocolGuid));
   ASSERT_NE(hooks, nullptr);
@@ -689,7 +684,7 @@ TEST(MacCollectionTest, WithoutConfigurationDatabaseNothingIsCollected) {
   EXPECT_EQ(first, std::vector<uint8_t>(16, kUntouched));
   EXPECT_EQ(second, std::vector<uint8_t>(24, kUntouched));
   EXPECT_EQ(machine.Trace().Mark(), mark);
-  EXPECT_EQ(clock.StalledMicroseconds(), 0u);
+  EXPECT_EQ(platform.clock.StalledMicroseconds(), 0u);
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "sim/dxe/SetupStandins.h"
 #include "sim/machine/Machine.h"
 #include "sim/pcd/PcdDatabase.h"
+#include "sim/platform/DxePlatform.h"
 #include "uefi/PlatformModules.h"
 
 namespace {
@@ -27,7 +28,7 @@ namespace {
 using sim::AccessKind;
 using sim::RunEnd;
 
-constexpr uint8_t kCounterIndex = 0x58;
+static_assert(LINK_RETRY_CMOS_INDEX == 0x58, "the counter's CMOS byte");
 constexpr uint16_t kCmosIndexPort = 0x70;
 constexpr uint16_t kCmosDataPort = 0x71;
 constexpr uint16_t kResetPort = 0xCF9;
@@ -80,7 +81,6 @@ void PlugDevice(sim::Machine &machine, size_t port, const Device &device) {
 
 void Describe(sim::Machine &machine, sim::PcdDatabase &pcd, const Board &board) {
   machine.SetBusRange(1, kRootPortBus, 0x9F);
-  pcd.DeclareSystemTokens();
   pcd.Declare(PCD_TOKEN_BOARD_TYPE, 1, board.type);
   pcd.Declare(PCD_TOKEN_SETUP_ITEM_1779_SELECT, 1, board.token445);
   pcd.Declare(PCD_TOKEN_BOARD_ID_LOW, 1, board.token446);
@@ -124,21 +124,17 @@ class Rig {
   // driver's entry, then the trigger protocol installed after it, as often
   // as options.triggers says.
   BootResult Boot(const BootOptions &options = {}) {
-    // A reset reloads the driver: its module state is back to load time.
-    mPcdProtocol = nullptr;
-    mHobList = nullptr;
-    pcd.SetPhase("DXE");
     pcdMark = pcd.Accesses().size();
     traceMark = machine.Trace().Mark();
 
-    sim::DxeCore core(machine.Clock());
+    // A reset reloads the driver: a new core, its module state back to load
+    // time.
+    platform.options.pcdProtocol = options.pcdProtocol;
+    sim::DxeCore &core = platform.Reboot();
     sim::SetupItemSuppress setup;
     setup.SetStatus(options.suppressStatus);
     if (options.suppressProtocol) {
       setup.Install(core);
-    }
-    if (options.pcdProtocol) {
-      core.InstallProtocol(gPcdProtocolGuid, pcd.Protocol());
     }
     sim::SetupSuppressTrigger trigger;
 
@@ -161,7 +157,7 @@ class Rig {
     return result;
   }
 
-  uint8_t Counter() { return machine.Cmos().Get(kCounterIndex); }
+  uint8_t Counter() { return machine.Cmos().Get(LINK_RETRY_CMOS_INDEX); }
 
   // Accesses of the last boot to the CMOS ports and the reset port, as
   // "w70=58 r71=02 ..." (direction, port, value).
@@ -191,13 +187,14 @@ class Rig {
   size_t TokenReads(uint64_t token) const {
     size_t count = 0;
     for (size_t index = pcdMark; index < pcd.Accesses().size(); index++) {
-      count += pcd.Accesses()[index].Token == token ? 1 : 0;
+      count += pcd.Accesses()[index].token == token ? 1 : 0;
     }
     return count;
   }
 
-  sim::Machine machine;
-  sim::PcdDatabase pcd;
+  sim::DxePlatform platform;
+  sim::Machine &machine = platform.machine;
+  sim::PcdDatabase &pcd = platform.pcd;
   size_t pcdMark = 0;
   size_t traceMark = 0;
 };
@@ -223,7 +220,7 @@ TEST(SetupSuppressTest, SuppressesItemsInOrderForRepresentativeBoards) {
   const Device rom1533{.id = 0x15338086, .baseClass = 0x01, .romBase = 0xFE000000};
   const Device nic1533{.id = 0x15338086};
   const Device other1533{.id = 0x15338086, .baseClass = 0x01};
-  Board sparse = FullBoard(8);
+  Board sparse = FullBoard(BOARD_TYPE_NO_ONBOARD_NETWORK);
   sparse.ports[0].reset();
   sparse.ports[1].reset();
   sparse.ports[3].reset();
@@ -241,22 +238,29 @@ TEST(SetupSuppressTest, SuppressesItemsInOrderForRepresentativeBoards) {
        {1840, 1842, 1844, 1846, 1848, 1850, 1852, 1840, 1779, 1819, 1821}},
       {"tokens that match no rule", withTokens(FullBoard(), 1, 5, 3), {1819, 1821}},
       {"rule a: a ROM base comes before the board-type test",
-       withPort1(FullBoard(5), rom1533),
+       withPort1(FullBoard(BOARD_TYPE_SINGLE_PORT), rom1533),
        {1819, 1820}},
       {"an all-ones ROM base is no ROM: rule c",
-       withPort1(FullBoard(5), Device{.id = 0x15338086, .baseClass = 0x01, .romBase = 0xFFFFFFFF}),
+       withPort1(FullBoard(BOARD_TYPE_SINGLE_PORT),
+                 Device{.id = 0x15338086, .baseClass = 0x01, .romBase = 0xFFFFFFFF}),
        {1820, 1821}},
       {"an all-ones ROM base is no ROM: rule d",
        withPort1(FullBoard(), Device{.id = 0x15218086, .romBase = 0xFFFFFFFF}),
        {1820, 1821}},
-      {"rule b: board 5, network class", withPort1(FullBoard(5), nic1533), {1819, 1820}},
-      {"rule c: board 5, other class", withPort1(FullBoard(5), other1533), {1820, 1821}},
-      {"rule d: 1533 on another board", withPort1(FullBoard(7), other1533), {1820, 1821}},
+      {"rule b: board 5, network class",
+       withPort1(FullBoard(BOARD_TYPE_SINGLE_PORT), nic1533),
+       {1819, 1820}},
+      {"rule c: board 5, other class",
+       withPort1(FullBoard(BOARD_TYPE_SINGLE_PORT), other1533),
+       {1820, 1821}},
+      {"rule d: 1533 on another board",
+       withPort1(FullBoard(BOARD_TYPE_SHARED_VPD), other1533),
+       {1820, 1821}},
       {"rule d: 1521", withPort1(FullBoard(), Device{.id = 0x15218086}), {1820, 1821}},
       {"rule d: 10FB", withPort1(FullBoard(), Device{.id = 0x10FB8086}), {1820, 1821}},
       {"rule e: ports 1, 2 and 4 empty", sparse, {1819, 1819, 1821, 1823, 1827}},
       {"board 12 whose controllers answer",
-       withTokens(FullBoard(12), 0, 0, 5),
+       withTokens(FullBoard(BOARD_TYPE_LINK_RETRY_A), 0, 0, 5),
        {1850, 1852, 1779, 1819, 1821}},
   };
   for (const Case &c : cases) {
@@ -358,7 +362,7 @@ TEST(SetupSuppressTest, LinkCheckCountsResetsInCmos) {
     board.ports[0] = c.port1;
     board.ports[2] = c.port3;
     Rig rig(board);
-    rig.machine.Cmos().Set(kCounterIndex, c.counterBefore);
+    rig.machine.Cmos().Set(LINK_RETRY_CMOS_INDEX, c.counterBefore);
     const BootResult boot = rig.Boot();
     EXPECT_EQ(boot.outcome.end, c.end) << boot.outcome;
     EXPECT_EQ(rig.Counter(), c.counterAfter);
@@ -380,7 +384,7 @@ TEST(SetupSuppressTest, OtherBoardTypesNeverTouchCmosOrReset) {
     Board board = FullBoard(type);
     board.ports[0].reset();  // would reset a board of type 12 or 14
     Rig rig(board);
-    rig.machine.Cmos().Set(kCounterIndex, 2);
+    rig.machine.Cmos().Set(LINK_RETRY_CMOS_INDEX, 2);
     const BootResult boot = rig.Boot();
     EXPECT_EQ(boot.outcome.end, RunEnd::Returned) << boot.outcome;
     EXPECT_EQ(rig.CmosAndResetAccesses(), "");
@@ -394,7 +398,7 @@ TEST(SetupSuppressTest, OtherBoardTypesNeverTouchCmosOrReset) {
 // goes on without the controller. Once the controller answers, a boot clears
 // the counter.
 TEST(SetupSuppressTest, MissingControllerResetsThreeTimesThenBootContinues) {
-  Board board = FullBoard(12);
+  Board board = FullBoard(BOARD_TYPE_LINK_RETRY_A);
   board.ports[0].reset();
   Rig rig(board);
 
@@ -432,7 +436,7 @@ TEST(SetupSuppressTest, MissingControllerResetsThreeTimesThenBootContinues) {
 TEST(SetupSuppressTest, MissingInterfacesAndLaterTriggersDoNothing) {
   // A board of type 12 with its controller missing and the counter at 0:
   // any run of the link check would reset it.
-  Board board = FullBoard(12);
+  Board board = FullBoard(BOARD_TYPE_LINK_RETRY_A);
   board.ports[0].reset();
   board.token445 = 0;
 

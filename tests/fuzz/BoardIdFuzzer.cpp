@@ -153,8 +153,8 @@ void CheckCapture(bool Found, const sim::StallPpiStandIn &Stall, size_t StallsBe
   }
   FUZZ_CHECK(Sets.size() == Tokens.size(), "tokens written");
   for (size_t At = 0; At < Sets.size(); At++) {
-    FUZZ_CHECK(Sets[At].Operation == "Set8" && Sets[At].Token == Tokens[At].first &&
-                   Sets[At].Value == Tokens[At].second,
+    FUZZ_CHECK(Sets[At].operation == "Set8" && Sets[At].token == Tokens[At].first &&
+                   Sets[At].value == Tokens[At].second,
                "token " + std::to_string(Tokens[At].first));
   }
 }

@@ -117,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   }
   const std::vector<sim::PcdAccess> Sets = Pcd.SetsOf(PCD_TOKEN_SETUP_OPTION);
   FUZZ_CHECK(Sets.size() == (Wanted ? 1u : 0u), "token 0x1F5 written against the variable");
-  if (Wanted) FUZZ_CHECK(Sets[0].Operation == "Set64" && Sets[0].Value == 0xFF);
+  if (Wanted) FUZZ_CHECK(Sets[0].operation == "Set64" && Sets[0].value == 0xFF);
   FUZZ_CHECK(Pcd.Accesses().size() == Sets.size(), "other tokens touched");
   return 0;
 }

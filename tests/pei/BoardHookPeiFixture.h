@@ -24,9 +24,9 @@ class BoardHookPeiTest : public testing::Test {
     Machine.Activate();
     Pcd.DeclareSystemTokens();
     Pcd.SetObserver([this](const sim::PcdAccess &Access) {
-      Pei.AddTrace("Pcd." + Access.Operation + "(" + sim::HexText(Access.Token) + ", " +
-                   sim::HexText(Access.Value) +
-                   ") = " + sim::StatusText(sim::StatusFrom64(Access.Status)));
+      Pei.AddTrace("Pcd." + Access.operation + "(" + sim::HexText(Access.token) + ", " +
+                   sim::HexText(Access.value) +
+                   ") = " + sim::StatusText(sim::StatusFrom64(Access.status)));
     });
   }
 

@@ -21,9 +21,9 @@ class BoardIdTest : public BoardHookPeiTest {
   std::vector<std::pair<uint64_t, uint64_t>> TokenWrites() const {
     std::vector<std::pair<uint64_t, uint64_t>> Writes;
     for (const sim::PcdAccess &Access : Pcd.Accesses()) {
-      EXPECT_EQ(Access.Operation, "Set8");
-      EXPECT_TRUE(Access.Valid);
-      Writes.emplace_back(Access.Token, Access.Value);
+      EXPECT_EQ(Access.operation, "Set8");
+      EXPECT_TRUE(Access.valid);
+      Writes.emplace_back(Access.token, Access.value);
     }
     return Writes;
   }

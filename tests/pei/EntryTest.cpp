@@ -100,8 +100,8 @@ TEST_F(BoardHookPeiTest, SetupOptionSetsToken501) {
     EXPECT_TRUE(GuidEquals(&Variables.Calls().back().Guid, &gSetupVariableGuid));
     if (Each.Written) {
       ASSERT_EQ(Pcd.Accesses().size(), 1u);
-      EXPECT_EQ(Pcd.Accesses()[0].Operation, "Set64");
-      EXPECT_TRUE(Pcd.Accesses()[0].Valid);
+      EXPECT_EQ(Pcd.Accesses()[0].operation, "Set64");
+      EXPECT_TRUE(Pcd.Accesses()[0].valid);
       EXPECT_EQ(Pcd.Value(PCD_TOKEN_SETUP_OPTION), 0xFFu);
     } else {
       EXPECT_TRUE(Pcd.Accesses().empty());

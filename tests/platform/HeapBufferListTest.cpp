@@ -17,6 +17,7 @@
 #include "sim/dxe/DxeCore.h"
 #include "sim/dxe/HobListBuilder.h"
 #include "sim/machine/Machine.h"
+#include "sim/platform/DxePlatform.h"
 
 namespace {
 
@@ -52,15 +53,6 @@ std::vector<uint8_t> Payload(const Buffer &buffer) {
 
 class HeapBufferListTest : public ::testing::Test {
  protected:
-  HeapBufferListTest() {
-    // Module state as at load time; the globals the start-up chain sets.
-    mHobList = nullptr;
-    mHeapBufferListHead = nullptr;
-    gST = core.SystemTable();
-    gBS = core.BootServices();
-    machine.SetCpuidBackDoorAnswer(1);
-  }
-
   // Runs the list's start-up on the machine; fails the test unless it returns.
   void Startup() {
     auto outcome = machine.Run([] { HeapBufferListStartup(); });
@@ -99,9 +91,15 @@ class HeapBufferListTest : public ::testing::Test {
     return nullptr;
   }
 
-  sim::SimClock clock;
-  Machine machine{&clock};
-  DxeCore core{clock};
+  // Module state as at load time, with the services the start-up chain
+  // sets; the back door answers, so a trap returns.
+  sim::DxePlatform platform{sim::DxePlatformOptions()
+                                .WithoutSystemTokens()
+                                .WithoutPcdProtocol()
+                                .WithServicesSet()
+                                .WithBackDoorAnswer(1)};
+  Machine &machine = platform.machine;
+  DxeCore &core = platform.Core();
   std::vector<sim::PoolBlock> blocks;
 };
 

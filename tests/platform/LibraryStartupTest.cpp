@@ -8,6 +8,7 @@
 #include "platform/LibraryStartup.h"
 #include "sim/dxe/DxeCore.h"
 #include "sim/machine/Machine.h"
+#include "sim/platform/DxePlatform.h"
 #include "uefi/Hob.h"
 
 namespace {
@@ -18,16 +19,13 @@ constexpr EFI_GUID kOtherTable = {0x0BAD0BAD, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6,
 
 class LibraryStartupTest : public ::testing::Test {
  protected:
-  LibraryStartupTest() {
-    // The libraries the chain starts read processor registers.
-    machine.Activate();
-    mHobList = nullptr;
-    gST = core.SystemTable();
-  }
+  LibraryStartupTest() { gST = core.SystemTable(); }
 
-  sim::SimClock clock;
-  sim::Machine machine{&clock};
-  DxeCore core{clock};
+  // The libraries the chain starts read processor registers. No database:
+  // the S3 save library then stops early.
+  sim::DxePlatform platform{sim::DxePlatformOptions().WithoutSystemTokens().WithoutPcdProtocol()};
+  sim::Machine &machine = platform.machine;
+  DxeCore &core = platform.Core();
   UINT64 first[2] = {}, second[2] = {}, other[2] = {};
 };
 

@@ -22,6 +22,7 @@
 #include "sim/dxe/SmmStandins.h"
 #include "sim/machine/Machine.h"
 #include "sim/pcd/PcdDatabase.h"
+#include "sim/platform/DxePlatform.h"
 #include "tests/debug/RecordingBackends.h"
 
 namespace {
@@ -38,26 +39,12 @@ const std::string kNoTable = "mS3LibPrivateData is NULL\r\n";
 class S3SaveLibTest : public ::testing::Test {
  protected:
   S3SaveLibTest() {
-    machine.SetCpuidBackDoorAnswer(1);
-    machine.Activate();
     // One back-end takes part, so each message is recorded once.
     recording::Reset();
     recording::gScript[1].Active = false;
     recording::gScript[2].Active = false;
     recording::gScript[3].Active = false;
 
-    // Module state as at load time.
-    mPcdProtocol = nullptr;
-    mS3LibPrivateData = nullptr;
-    mBootScriptLockEvent = nullptr;
-    mCloseTableEvent = nullptr;
-    gST = core.SystemTable();
-    gBS = core.BootServices();
-    gRT = core.RuntimeServices();
-
-    pcd.DeclareSystemTokens();
-    pcd.SetPhase("DXE");
-    pcdHandle = core.InstallProtocol(gPcdProtocolGuid, pcd.Protocol());
     // The SMM communication buffer starts with stale bytes.
     std::memset(smmBuffer, 0xA5, sizeof(smmBuffer));
     pcd.Declare(PCD_TOKEN_SMM_COMMUNICATION_BUFFER, 8, reinterpret_cast<uintptr_t>(smmBuffer));
@@ -83,11 +70,13 @@ class S3SaveLibTest : public ::testing::Test {
   }
   size_t CommunicateCount() const { return smm.Calls().size(); }
 
-  sim::SimClock clock;
-  sim::Machine machine{&clock};
-  DxeCore core{clock};
-  sim::PcdDatabase pcd;
-  EFI_HANDLE pcdHandle = nullptr;
+  // The library runs without the driver's entry: the services are set. The
+  // back door answers, so a trap returns and the fall-back runs.
+  sim::DxePlatform platform{sim::DxePlatformOptions().WithServicesSet().WithBackDoorAnswer(1)};
+  sim::Machine &machine = platform.machine;
+  DxeCore &core = platform.Core();
+  sim::PcdDatabase &pcd = platform.pcd;
+  EFI_HANDLE pcdHandle = platform.PcdHandle();
   sim::SmmCommunication smm;
   sim::SmmReadyToLock readyToLock;
   sim::S3SaveTableProvider table{core};

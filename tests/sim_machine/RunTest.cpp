@@ -13,13 +13,30 @@ using Register = HardwarePlatform::Register;
 
 TEST(MachineRun, ReturningBodyReportsSimulatedDuration) {
   Machine machine;
+  Machine newer;  // the active one outside the run
   RunOutcome outcome = machine.Run([&] {
+    EXPECT_EQ(ActivePlatform(), &machine);
     HwIoWrite8(0x80, 0x01);
     machine.Stall(1000);
   });
   EXPECT_EQ(outcome.end, RunEnd::Returned);
   EXPECT_EQ(outcome.endNs - outcome.startNs, 1000000u);
-  EXPECT_EQ(ActivePlatform(), nullptr);  // only active during the run
+  EXPECT_EQ(ActivePlatform(), &newer);  // the run's machine only during the run
+  EXPECT_TRUE(newer.Trace().Records().empty());
+}
+
+TEST(MachineRun, NewestLiveMachineIsActive) {
+  EXPECT_EQ(ActivePlatform(), nullptr);
+  {
+    Machine older;
+    EXPECT_EQ(ActivePlatform(), &older);
+    {
+      Machine newer;
+      EXPECT_EQ(ActivePlatform(), &newer);
+    }
+    EXPECT_EQ(ActivePlatform(), &older);
+  }
+  EXPECT_EQ(ActivePlatform(), nullptr);
 }
 
 TEST(MachineRun, ResetEndsRunRestartsBoardAndKeepsCmos) {

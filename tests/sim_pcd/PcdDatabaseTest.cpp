@@ -3,6 +3,8 @@
 // to the DXE process through the serialized form.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include <nlohmann/json.hpp>
 
 #include "include/PcdTokens.h"
@@ -61,8 +63,8 @@ TEST(PcdDatabase, DxeReadsWhatPeiSetInTheSameBoot) {
 
   // The PEI record comes along; DXE's calls follow it under their phase.
   ASSERT_EQ(Store.Accesses().size(), 3u + 5u);
-  EXPECT_EQ(Store.Accesses()[2].Status, StatusTo64(EFI_NOT_FOUND));
-  EXPECT_EQ(Store.Accesses()[2].Phase, "PEI");
+  EXPECT_EQ(Store.Accesses()[2].status, StatusTo64(EFI_NOT_FOUND));
+  EXPECT_EQ(Store.Accesses()[2].phase, "PEI");
   EXPECT_EQ(Store.Accesses()[3], (PcdAccess{"DXE", "Get8", PCD_TOKEN_BOARD_TYPE, 12, 0, true}));
   EXPECT_EQ(Store.SetsOf(PCD_TOKEN_SETUP_OPTION).size(), 2u);
 
@@ -96,6 +98,34 @@ TEST(PcdDatabase, RestoreRefusesMalformedTextAndKeepsTheStore) {
   }
 }
 
+// The token table holds every token of the system with its width, once,
+// and the store declares exactly those.
+TEST(PcdDatabase, SystemTokensComeFromTheTokenTable) {
+  const std::map<uint64_t, unsigned> expected = {{1, 4},   {3, 1},   {4, 1},   {442, 1}, {443, 1},
+                                                 {445, 1}, {446, 1}, {447, 1}, {449, 4}, {450, 4},
+                                                 {451, 4}, {501, 8}, {584, 8}, {585, 8}};
+  std::map<uint64_t, unsigned> table;
+  for (const PCD_TOKEN_INFO &Info : PCD_TOKENS) {
+    EXPECT_TRUE(table.emplace(Info.Number, Info.Size).second) << "twice: " << Info.Number;
+    EXPECT_NE(std::string(Info.Name), "") << Info.Number;
+  }
+  EXPECT_EQ(table, expected);
+
+  PcdDatabase Store;
+  Store.DeclareSystemTokens();
+  UINTN Token = 0;
+  std::map<uint64_t, unsigned> declared;
+  while (Store.Ppi()->GetNextToken(NULL, &Token) == EFI_SUCCESS) {
+    declared[Token] = *Store.Size(Token);
+    EXPECT_EQ(Store.Value(Token), 0u);
+  }
+  EXPECT_EQ(declared, expected);
+  EXPECT_EQ(FindPcdToken(2), nullptr);
+  for (uint64_t Port = 0; Port < ROOT_PORT_COUNT; Port++) {
+    EXPECT_EQ(FindPcdToken(PCD_ROOT_PORT_LOCATION_TOKENS[Port])->Size, 4u);
+  }
+}
+
 TEST(PcdDatabase, AccessesAtAnotherWidthAreRefusedOrMarked) {
   PcdDatabase Store;
   Store.DeclareSystemTokens();
@@ -109,8 +139,8 @@ TEST(PcdDatabase, AccessesAtAnotherWidthAreRefusedOrMarked) {
 
   const std::vector<PcdAccess> Invalid = Store.InvalidAccesses();
   ASSERT_EQ(Invalid.size(), 2u);
-  EXPECT_EQ(Invalid[0].Operation, "Set8");
-  EXPECT_EQ(Invalid[1].Operation, "Get8");
+  EXPECT_EQ(Invalid[0].operation, "Set8");
+  EXPECT_EQ(Invalid[1].operation, "Get8");
 }
 
 // A token taken out of the database: as one never declared, and it stays
@@ -140,8 +170,8 @@ TEST(PcdDatabase, SetFaultsFailTheChosenCallAndLeaveTheValue) {
   EXPECT_EQ(Ppi->Set8(PCD_TOKEN_BOARD_TYPE, 3), EFI_SUCCESS);
   const std::vector<PcdAccess> Sets = Store.SetsOf(PCD_TOKEN_BOARD_TYPE);
   ASSERT_EQ(Sets.size(), 3u);
-  EXPECT_EQ(Sets[1].Status, StatusTo64(EFI_OUT_OF_RESOURCES));
-  EXPECT_TRUE(Sets[1].Valid);
+  EXPECT_EQ(Sets[1].status, StatusTo64(EFI_OUT_OF_RESOURCES));
+  EXPECT_TRUE(Sets[1].valid);
 
   Store.SetFaults().FailEvery(EFI_DEVICE_ERROR);
   EXPECT_EQ(Ppi->Set8(PCD_TOKEN_BOARD_TYPE, 4), EFI_DEVICE_ERROR);
@@ -160,44 +190,45 @@ TEST(PcdDatabase, SetFaultsFailTheChosenCallAndLeaveTheValue) {
 
 TEST(PcdDatabase, MembersThisSystemDoesNotUseAnswerSanely) {
   PcdDatabase Store;
-  Store.Declare(3, 1, 1);
-  Store.Declare(1, 4);
+  constexpr UINTN kNoSuchToken = 2;  // not a token of this system
+  Store.Declare(PCD_TOKEN_FUNCTION_SELECT, 1, 1);
+  Store.Declare(PCD_TOKEN_ROOT_PORT1_LOCATION, 4);
   PCD_PPI *Ppi = Store.Ppi();
 
   // The token walk visits the declared tokens in order, then ends.
   UINTN Token = 0;
   EXPECT_EQ(Ppi->GetNextToken(NULL, &Token), EFI_SUCCESS);
-  EXPECT_EQ(Token, 1u);
+  EXPECT_EQ(Token, PCD_TOKEN_ROOT_PORT1_LOCATION);
   EXPECT_EQ(Ppi->GetNextToken(NULL, &Token), EFI_SUCCESS);
-  EXPECT_EQ(Token, 3u);
+  EXPECT_EQ(Token, PCD_TOKEN_FUNCTION_SELECT);
   EXPECT_EQ(Ppi->GetNextToken(NULL, &Token), EFI_NOT_FOUND);
   EXPECT_EQ(Token, 0u);
   const EFI_GUID *Space = &gPcdPpiGuid;
   EXPECT_EQ(Ppi->GetNextTokenSpace(&Space), EFI_NOT_FOUND);
   EXPECT_EQ(Space, nullptr);
 
-  EXPECT_EQ(Ppi->GetSize(1), 4u);
-  EXPECT_EQ(Ppi->GetSize(2), 0u);
-  EXPECT_EQ(Ppi->GetBool(3), TRUE);
-  EXPECT_EQ(Ppi->GetPtr(3), nullptr);
-  EXPECT_EQ(Ppi->Get8Ex(&gPcdPpiGuid, 3), 0);  // no token spaces here
-  EXPECT_EQ(Ppi->Set8Ex(&gPcdPpiGuid, 3, 5), EFI_NOT_FOUND);
-  EXPECT_EQ(Ppi->CallbackOnSet(NULL, 3, NULL), EFI_UNSUPPORTED);
+  EXPECT_EQ(Ppi->GetSize(PCD_TOKEN_ROOT_PORT1_LOCATION), 4u);
+  EXPECT_EQ(Ppi->GetSize(kNoSuchToken), 0u);
+  EXPECT_EQ(Ppi->GetBool(PCD_TOKEN_FUNCTION_SELECT), TRUE);
+  EXPECT_EQ(Ppi->GetPtr(PCD_TOKEN_FUNCTION_SELECT), nullptr);
+  EXPECT_EQ(Ppi->Get8Ex(&gPcdPpiGuid, PCD_TOKEN_FUNCTION_SELECT), 0);  // no token spaces here
+  EXPECT_EQ(Ppi->Set8Ex(&gPcdPpiGuid, PCD_TOKEN_FUNCTION_SELECT, 5), EFI_NOT_FOUND);
+  EXPECT_EQ(Ppi->CallbackOnSet(NULL, PCD_TOKEN_FUNCTION_SELECT, NULL), EFI_UNSUPPORTED);
   Ppi->SetSku(0);
-  EXPECT_EQ(Store.Value(3), 1u);
+  EXPECT_EQ(Store.Value(PCD_TOKEN_FUNCTION_SELECT), 1u);
 }
 
 TEST(PcdDatabase, TheNewestStoreIsActiveUntilItGoes) {
   PcdDatabase First;
-  First.Declare(4, 1, 1);
+  First.Declare(PCD_TOKEN_BOARD_TYPE, 1, 1);
   {
     PcdDatabase Second;
-    Second.Declare(4, 1, 2);
+    Second.Declare(PCD_TOKEN_BOARD_TYPE, 1, 2);
     EXPECT_EQ(&PcdDatabase::Active(), &Second);
-    EXPECT_EQ(First.Ppi()->Get8(4), 2);
+    EXPECT_EQ(First.Ppi()->Get8(PCD_TOKEN_BOARD_TYPE), 2);
   }
   EXPECT_EQ(&PcdDatabase::Active(), &First);
-  EXPECT_EQ(First.Ppi()->Get8(4), 1);
+  EXPECT_EQ(First.Ppi()->Get8(PCD_TOKEN_BOARD_TYPE), 1);
 }
 
 }  // namespace

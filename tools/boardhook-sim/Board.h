@@ -9,6 +9,9 @@
 #include <vector>
 
 #include "Expect.h"
+#include "board/PciAccess.h"
+#include "include/PcdTokens.h"
+#include "sim/machine/NetworkController.h"
 
 namespace bootsim {
 
@@ -69,8 +72,8 @@ struct BusGroup {
   unsigned group = 0;
   uint32_t value = 0;
   std::string key;  // where it was described; empty for a default group
-  uint8_t First() const { return static_cast<uint8_t>(value >> 16); }
-  uint8_t Last() const { return static_cast<uint8_t>(value >> 24); }
+  uint8_t First() const { return BusRangeFirst(value); }
+  uint8_t Last() const { return BusRangeLast(value); }
 };
 
 struct HostBridgeDescription {
@@ -111,12 +114,7 @@ struct BarBytes {
   ByteBlock block;
 };
 
-enum class MacLocation : uint8_t {
-  Registers,             // six bytes at BAR 0 + 0x5400
-  RegistersSplit,        // four at BAR 0 + 0x1E2120, two at BAR 0 + 0x1E2140
-  SerialNumber,          // EUI-64 in configuration bytes 0x140-0x147
-  SerialNumberReversed,  // configuration bytes 0x145 down to 0x140
-};
+using sim::MacLocation;
 
 struct MacDescription {
   std::array<uint8_t, 6> address{};
@@ -286,31 +284,5 @@ struct Board {
   // What the boot must report ([expect]); empty when the board says nothing.
   Expectations expect;
 };
-
-// The configuration-database tokens this system uses, with their widths in
-// bytes and what each holds, as reports name them.
-struct TokenInfo {
-  uint32_t token;
-  unsigned size;
-  const char *name;
-};
-inline constexpr std::array<TokenInfo, 14> kSystemTokens = {{
-    {1, 4, "root-port location of port 1"},
-    {3, 1, "function select"},
-    {4, 1, "board type"},
-    {442, 1, "identification byte 2, bits 6-7"},
-    {443, 1, "board revision"},
-    {445, 1, "item 1779 select"},
-    {446, 1, "identification byte 2, bits 0-2"},
-    {447, 1, "identification byte 2, bits 3-5"},
-    {449, 4, "root-port location of port 2"},
-    {450, 4, "root-port location of port 3"},
-    {451, 4, "root-port location of port 4"},
-    {501, 8, "Setup option"},
-    {584, 8, "S3 save library record"},
-    {585, 8, "SMM communication buffer"},
-}};
-// The location tokens of root ports 1 to 4.
-inline constexpr std::array<uint32_t, 4> kRootPortTokens = {1, 449, 450, 451};
 
 }  // namespace bootsim

@@ -4,6 +4,9 @@
 #include <map>
 #include <set>
 
+#include "sim/machine/HostBridgeFunction.h"
+#include "sim/machine/NetworkController.h"
+
 namespace bootsim {
 
 namespace {
@@ -15,11 +18,11 @@ std::string LineText(const BoardSource &source, const std::string &key) {
 }
 
 // The bus range of every group: described, or 32 buses each.
-std::array<BusGroup, 8> BusGroups(const Board &board) {
-  std::array<BusGroup, 8> groups;
-  for (unsigned g = 0; g < 8; g++) {
+std::array<BusGroup, BUS_GROUP_COUNT> BusGroups(const Board &board) {
+  std::array<BusGroup, BUS_GROUP_COUNT> groups;
+  for (unsigned g = 0; g < BUS_GROUP_COUNT; g++) {
     groups[g].group = g;
-    groups[g].value = (32 * g) << 16 | (32 * g + 31) << 24;
+    groups[g].value = sim::HostBridgeFunction::DefaultBusRange(g);
   }
   for (const BusGroup &group : board.hostBridge.busGroups) groups[group.group] = group;
   return groups;
@@ -27,7 +30,7 @@ std::array<BusGroup, 8> BusGroups(const Board &board) {
 
 // Root ports sit where their location token makes the firmware look.
 void PlaceRootPorts(Board &board, const BoardSource &source) {
-  const std::array<BusGroup, 8> groups = BusGroups(board);
+  const std::array<BusGroup, BUS_GROUP_COUNT> groups = BusGroups(board);
   std::map<unsigned, std::string> ports;
   for (RootPortDescription &port : board.rootPorts) {
     const std::string &key = port.bridge.key;
@@ -37,29 +40,26 @@ void PlaceRootPorts(Board &board, const BoardSource &source) {
                                      " is also described by " + other->second + " " +
                                      LineText(source, other->second));
     }
-    const unsigned relativeBus = (port.location >> 8) & 0xFF;
-    const BusGroup &group = groups[relativeBus >> 5];
-    const unsigned bus = group.First() + (relativeBus & 0x1F);
-    if (bus > group.Last()) {
+    const BusGroup &group = groups[RootPortBusGroup(port.location)];
+    if (!RootPortBusInRange(port.location, group.value)) {
       auto busText = [&](const char *field, uint8_t value) {
         return group.key.empty() ? Hex(value) : source.Number(group.key + "." + field, value);
       };
       source.Fail(key + ".location",
                   "contradictory topology: location " +
                       source.Number(key + ".location", port.location) + " names offset " +
-                      Hex(relativeBus & 0x1F) + " of bus group " + std::to_string(group.group) +
-                      ", which covers buses " + busText("first", group.First()) + " to " +
-                      busText("last", group.Last()) +
+                      Hex(RootPortBusOffset(port.location)) + " of bus group " +
+                      std::to_string(group.group) + ", which covers buses " +
+                      busText("first", group.First()) + " to " + busText("last", group.Last()) +
                       " (the firmware would look on bus 0; describe that with [pcd] and "
                       "[[bridge]])");
     }
-    port.bridge.address = {static_cast<uint8_t>(bus),
-                           static_cast<uint8_t>((port.location >> 3) & 0x1F),
-                           static_cast<uint8_t>(port.location & 7)};
+    const PCI_BDF bridge = RootPortBdf(port.location, group.value);
+    port.bridge.address = {PciBdfBus(bridge), PciBdfDevice(bridge), PciBdfFunction(bridge)};
   }
   for (const PcdDefault &entry : board.pcd) {
     for (const RootPortDescription &port : board.rootPorts) {
-      if (kRootPortTokens[port.port - 1] == entry.token) {
+      if (static_cast<uint32_t>(PCD_ROOT_PORT_LOCATION_TOKENS[port.port - 1]) == entry.token) {
         source.Fail(entry.key,
                     "contradictory: " + port.bridge.key + " already gives this token its value");
       }
@@ -170,9 +170,8 @@ void CheckWindows(const Board &board, const BoardSource &source) {
       }
       windows.push_back(window);
     }
-    if (device.mac && (device.mac->location == MacLocation::Registers ||
-                       device.mac->location == MacLocation::RegistersSplit)) {
-      const uint64_t needed = device.mac->location == MacLocation::Registers ? 0x5406 : 0x1E2142;
+    const uint64_t needed = device.mac ? sim::MacBar0BytesNeeded(device.mac->location) : 0;
+    if (needed != 0) {
       const auto bar0 = std::find_if(device.bars.begin(), device.bars.end(),
                                      [](const Bar &bar) { return bar.index == 0; });
       if (bar0 == device.bars.end() || bar0->size < needed) {

@@ -20,28 +20,6 @@ sim::UartReadiness Readiness(const UartReadinessDescription &readiness) {
   return sim::UartReadiness::AtOnce();
 }
 
-// Puts a MAC address where the controller family keeps it.
-void PlaceMac(sim::PciFunction &function, const MacDescription &mac) {
-  const auto &m = mac.address;
-  switch (mac.location) {
-    case MacLocation::Registers:
-      function.Registers(0).SetBytes(0x5400, std::span<const uint8_t>(m.data(), 6));
-      break;
-    case MacLocation::RegistersSplit:
-      function.Registers(0).SetBytes(0x1E2120, {m[0], m[1], m[2], m[3]});
-      function.Registers(0).SetBytes(0x1E2140, {m[4], m[5]});
-      break;
-    case MacLocation::SerialNumber:
-      // The device serial number as an EUI-64 built from the address:
-      // 0x147 down to 0x145 the first three bytes, FF FE, then the last three.
-      function.SetConfigBytes(0x140, {m[5], m[4], m[3], 0xFE, 0xFF, m[2], m[1], m[0]});
-      break;
-    case MacLocation::SerialNumberReversed:
-      function.SetConfigBytes(0x140, {m[5], m[4], m[3], m[2], m[1], m[0]});
-      break;
-  }
-}
-
 }  // namespace
 
 void DescribeProcessor(sim::Machine &machine, const CpuDescription &cpu) {
@@ -63,8 +41,7 @@ void DescribeBoardHardware(sim::Machine &machine, const Board &board) {
       .SetClass(host.baseClass, host.subClass, host.progIf)
       .SetRevision(host.revision);
   for (const BusGroup &group : host.busGroups) {
-    machine.HostBridge().SetIndirect(sim::HostBridgeFunction::kBusRangeIndex + 4 * group.group,
-                                     group.value);
+    machine.HostBridge().SetIndirect(BusRangeIndex(group.group), group.value);
   }
   machine.SetUnclaimedReadByte(host.unclaimedRead);
   for (const RootPortDescription &port : board.rootPorts) {
@@ -106,7 +83,7 @@ void DescribeBoardHardware(sim::Machine &machine, const Board &board) {
                                device.capabilities[index].offset);
       }
     }
-    if (device.mac) PlaceMac(function, *device.mac);
+    if (device.mac) sim::PlaceMacAddress(function, device.mac->location, device.mac->address);
     for (const ByteBlock &block : device.configBytes) {
       function.SetConfigBytes(static_cast<uint16_t>(block.offset), block.bytes);
     }

@@ -4,6 +4,7 @@
 #pragma once
 #include "Board.h"
 #include "sim/machine/Machine.h"
+#include "sim/machine/NetworkController.h"
 
 namespace bootsim {
 

@@ -6,6 +6,8 @@
 #include "DxePhase.h"
 #include "Explain.h"
 #include "Subprocess.h"
+#include "board/SetupSuppress.h"
+#include "include/PcdTokens.h"
 #include "sim/core/EfiText.h"
 #include "sim/core/FixedMemory.h"
 
@@ -45,18 +47,17 @@ HandOverView ReadHandOver(const std::string &handOver) {
   return view;
 }
 
+// The tokens the PEI module writes, as the DXE phase found them.
 Json Identification(const HandOverView &handOver) {
-  auto value = [&](const char *token) -> Json {
-    return handOver.tokens.contains(token) ? handOver.tokens[token] : Json(nullptr);
+  auto value = [&](uint64_t token) -> Json {
+    const std::string key = std::to_string(token);
+    return handOver.tokens.contains(key) ? handOver.tokens[key] : Json(nullptr);
   };
-  return {{"board_type", value("4")},
-          {"tokens",
-           {{"4", value("4")},
-            {"446", value("446")},
-            {"447", value("447")},
-            {"442", value("442")},
-            {"443", value("443")},
-            {"501", value("501")}}}};
+  Json tokens = Json::object();
+  for (const PCD_TOKEN_INFO &info : PCD_TOKENS) {
+    if (info.Writer == PcdWrittenInPei) tokens[std::to_string(info.Number)] = value(info.Number);
+  }
+  return {{"board_type", value(PCD_TOKEN_BOARD_TYPE)}, {"tokens", tokens}};
 }
 
 Json PeiJson(const PeiRecord &record, const HandOverView &handOver, bool trace) {
@@ -179,7 +180,7 @@ Json BootBoard(const Board &board, const BootOptions &options, PeiRunnerSession 
       boot["dxe"] = nullptr;
     }
     boot["tokens_written"] = tokenSets;
-    boot["cmos_counter"] = cmos[0x58];
+    boot["cmos_counter"] = cmos[LINK_RETRY_CMOS_INDEX];
 
     std::string status;
     if (end.end == "returned") {
@@ -238,7 +239,9 @@ Json BootBoard(const Board &board, const BootOptions &options, PeiRunnerSession 
       {"result", result},
       {"identification", identification},
       {"resets",
-       {{"count", resetValues.size()}, {"values", resetValues}, {"cmos_counter", cmos[0x58]}}},
+       {{"count", resetValues.size()},
+        {"values", resetValues},
+        {"cmos_counter", cmos[LINK_RETRY_CMOS_INDEX]}}},
       {"boots", boots},
       {"totals",
        {{"stalled_us", {{"pei", peiStalls}, {"dxe", dxeStalls}, {"total", peiStalls + dxeStalls}}},

@@ -8,10 +8,11 @@
 #include "Hook4Caller.h"
 #include "Subprocess.h"
 #include "board/BoardHookDxe.h"
+#include "board/SetupSuppress.h"
 #include "debug/DebugConfig.h"
-#include "debug/HdtOutBackend.h"
 #include "debug/RedirectBackend.h"
 #include "include/BoardHookProtocol.h"
+#include "include/HdtOutHeader.h"
 #include "include/HeapBufferList.h"
 #include "include/PcdTokens.h"
 #include "include/S3SaveLib.h"
@@ -26,13 +27,12 @@
 #include "sim/dxe/SmmStandins.h"
 #include "sim/machine/Machine.h"
 #include "sim/pcd/PcdDatabase.h"
+#include "sim/platform/DxePlatform.h"
 #include "uefi/Pcd.h"
 
 namespace bootsim {
 
 namespace {
-
-constexpr uint8_t kLinkRetryCmosIndex = 0x58;
 
 // The marks of the phase running in this process, for the setup module's
 // SuppressItem, which carries no context of its own.
@@ -88,10 +88,10 @@ std::vector<uint8_t> BuildHobList(const Board &board) {
 
 Json TokenAccess(const sim::PcdAccess &access) {
   return {
-      {"phase", access.Phase},   {"operation", access.Operation},
-      {"token", access.Token},   {"value", access.Value},
-      {"status", access.Status}, {"status_text", sim::StatusText(sim::StatusFrom64(access.Status))},
-      {"valid", access.Valid}};
+      {"phase", access.phase},   {"operation", access.operation},
+      {"token", access.token},   {"value", access.value},
+      {"status", access.status}, {"status_text", sim::StatusText(sim::StatusFrom64(access.status))},
+      {"valid", access.valid}};
 }
 
 // Texts the port-redirect back-end framed with its marker words.
@@ -209,36 +209,34 @@ Json S3Report(const Board &board, const sim::DxeCore &core, sim::PcdDatabase &pc
 
 Json RunDxePhase(const DxeInput &input) {
   const Board &board = *input.board;
-  sim::SimClock clock;
-  sim::Machine machine(&clock);
+  // Pool at fixed addresses, so the records the report shows (token 584,
+  // the S3 table, the SMM message) have the same address on every boot.
+  const sim::FixedMemory pool(sim::kPoolArenaBase, sim::kPoolArenaSize);
+  sim::DxePlatform platform(
+      sim::DxePlatformOptions().WithoutSystemTokens().WithPoolArena({pool.Base(), pool.Size()}));
+  sim::Machine &machine = platform.machine;
+  sim::PcdDatabase &pcd = platform.pcd;
+  sim::DxeCore &core = platform.Core();
   DescribeBoardHardware(machine, board);
   for (size_t index = 0; index < input.cmos.size(); index++) {
     machine.Cmos().Set(static_cast<uint8_t>(index), input.cmos[index]);
   }
-  const uint8_t counterBefore = machine.Cmos().Get(kLinkRetryCmosIndex);
+  const uint8_t counterBefore = machine.Cmos().Get(LINK_RETRY_CMOS_INDEX);
 
   // The database continues where the PEI phase left it: the two phases meet
   // only here.
-  sim::PcdDatabase pcd;
   std::string error;
   if (!pcd.Restore(input.handOver, &error)) {
     throw SimulatorError("the PEI phase's hand-over cannot be restored: " + error);
   }
   const size_t peiAccesses = pcd.Accesses().size();
-  pcd.SetPhase("DXE");
 
-  // Pool at fixed addresses, so the records the report shows (token 584,
-  // the S3 table, the SMM message) have the same address on every boot.
-  const sim::FixedMemory pool(sim::kPoolArenaBase, sim::kPoolArenaSize);
-  sim::DxeCore core(clock);
-  core.SetPoolArena({pool.Base(), pool.Size()});
   std::unique_ptr<sim::DxeImageRun> image;
   if (input.image != nullptr) {
     image = std::make_unique<sim::DxeImageRun>(ImageName(*input.image), input.image->bytes, pool);
   }
   core.SetResetHandler([&](EFI_RESET_TYPE, EFI_STATUS) { machine.ResetBoard(); });
   core.SetHobList(BuildHobList(board));
-  core.InstallProtocol(gPcdProtocolGuid, pcd.Protocol());
 
   // Marks for the explanations: every token access, every SuppressItem
   // call, the platform's steps.
@@ -357,7 +355,7 @@ Json RunDxePhase(const DxeInput &input) {
   for (size_t index = peiAccesses; index < pcd.Accesses().size(); index++) {
     const sim::PcdAccess &access = pcd.Accesses()[index];
     if (access.IsSet()) tokenSets.push_back(TokenAccess(access));
-    if (!access.Valid) invalid.push_back(TokenAccess(access));
+    if (!access.valid) invalid.push_back(TokenAccess(access));
   }
 
   Json suppressed = Json::array();
@@ -418,7 +416,7 @@ Json RunDxePhase(const DxeInput &input) {
       {"hook4", hook4},
       {"s3", S3Report(board, core, pcd, smm, tables, smmBuffer)},
       {"cmos_counter_before", counterBefore},
-      {"cmos_counter_after", machine.Cmos().Get(kLinkRetryCmosIndex)},
+      {"cmos_counter_after", machine.Cmos().Get(LINK_RETRY_CMOS_INDEX)},
       {"post_codes", postCodes},
       {"debug_text",
        {{"port_redirect", RedirectTexts(machine.PostCodes())},
@@ -429,8 +427,8 @@ Json RunDxePhase(const DxeInput &input) {
           {"port_writes", toolPortWrites},
           {"header", HdtHeader(core)}}}}},
       {"stalls", stalls},
-      {"stalled_us", clock.StalledMicroseconds()},
-      {"time_ns", clock.NowNanoseconds()},
+      {"stalled_us", platform.clock.StalledMicroseconds()},
+      {"time_ns", platform.clock.NowNanoseconds()},
       {"access_counts", AccessCounts(machine.Trace())},
       {"core_errors", core.Errors()},
       {"explanations", explanations},

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <optional>
 #include <tuple>
 
 #include "include/BoardHookProtocol.h"
 #include "include/HeapBufferList.h"
+#include "include/PcdTokens.h"
 #include "platform/ErrorCodes.h"
 #include "sim/core/EfiText.h"
 #include "sim/dxe/DxeCore.h"
@@ -88,13 +90,6 @@ std::string ProtocolName(const EFI_GUID &guid) {
     }
   }
   return sim::GuidText(guid);
-}
-
-const TokenInfo *FindTokenInfo(uint64_t token) {
-  for (const TokenInfo &info : kSystemTokens) {
-    if (info.token == token) return &info;
-  }
-  return nullptr;
 }
 
 // Where a MAC entry's bytes can come from, as the reads show it.
@@ -487,12 +482,12 @@ class DxeFacts {
 
  private:
   std::string TokenText(const sim::PcdAccess &access) const {
-    std::string text = "token " + std::to_string(access.Token) + (access.IsSet() ? " <- " : " = ") +
-                       addresses_.Describe(access.Value);
-    if (const TokenInfo *info = FindTokenInfo(access.Token)) {
-      text += std::string(" (") + info->name + ")";
+    std::string text = "token " + std::to_string(access.token) + (access.IsSet() ? " <- " : " = ") +
+                       addresses_.Describe(access.value);
+    if (const PCD_TOKEN_INFO *info = FindPcdToken(access.token)) {
+      text += std::string(" (") + info->Name + ")";
     }
-    if (!access.Valid) text += " [" + access.Operation + " refused]";
+    if (!access.valid) text += " [" + access.operation + " refused]";
     return text;
   }
 
@@ -584,9 +579,11 @@ Json ExplainDxe(const DxeTimeline &timeline, const sim::RunOutcome &outcome,
     for (size_t index = std::max(timeline.hook4Start_.pcd, timeline.firstPcd_);
          index < timeline.hook4End_.pcd; index++) {
       const sim::PcdAccess &access = accesses[index];
-      const auto found = std::find(kRootPortTokens.begin(), kRootPortTokens.end(), access.Token);
-      if (access.IsSet() || found == kRootPortTokens.end()) continue;
-      const unsigned port = static_cast<unsigned>(found - kRootPortTokens.begin()) + 1;
+      const auto found = std::find(std::begin(PCD_ROOT_PORT_LOCATION_TOKENS),
+                                   std::end(PCD_ROOT_PORT_LOCATION_TOKENS), access.token);
+      if (access.IsSet() || found == std::end(PCD_ROOT_PORT_LOCATION_TOKENS)) continue;
+      const unsigned port =
+          static_cast<unsigned>(found - std::begin(PCD_ROOT_PORT_LOCATION_TOKENS)) + 1;
       if (std::none_of(starts.begin(), starts.end(),
                        [&](const PortStart &start) { return start.port == port; })) {
         starts.push_back({port, index});
@@ -612,8 +609,8 @@ Json ExplainDxe(const DxeTimeline &timeline, const sim::RunOutcome &outcome,
       const std::vector<Fact> read = facts.Between(from, to, &vpds);
 
       Json port = {{"port", starts[k].port},
-                   {"token", accesses[access].Token},
-                   {"location", accesses[access].Value}};
+                   {"token", accesses[access].token},
+                   {"location", accesses[access].value}};
       // The bridge the location led to: the first function other than the
       // host bridge whose configuration space the firmware then reached;
       // the device: the first whose ID word it read.

@@ -23,7 +23,8 @@ PeiJob MakePeiJob(const Board &board, const std::array<uint8_t, 128> &cmos, bool
     job.tokens.push_back({entry.token, entry.size, entry.value});
   }
   for (const RootPortDescription &port : board.rootPorts) {
-    job.tokens.push_back({kRootPortTokens[port.port - 1], 4, port.location});
+    job.tokens.push_back(
+        {static_cast<uint32_t>(PCD_ROOT_PORT_LOCATION_TOKENS[port.port - 1]), 4, port.location});
   }
   job.smbus = board.smbus;
   job.bmc = board.bmc;

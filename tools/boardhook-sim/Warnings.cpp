@@ -4,10 +4,6 @@
 
 namespace bootsim {
 
-namespace {
-constexpr uint32_t kAbsentIdWord = 0xFFFFFFFF;  // what a read of no function returns
-}  // namespace
-
 std::vector<std::string> BoardWarnings(const Board &board) {
   std::vector<std::string> warnings;
   if (board.name.empty() && board.description.empty() && board.rootPorts.empty() &&
@@ -24,13 +20,13 @@ std::vector<std::string> BoardWarnings(const Board &board) {
       warnings.push_back("device " + device.address.Text() +
                          " lies behind no root port: the firmware never looks at it");
     }
-    if (device.id == kAbsentIdWord) {
+    if (device.id == PCI_ID_ABSENT) {
       warnings.push_back("device " + device.address.Text() +
                          " has the ID word 0xFFFFFFFF, which reads as no device at all");
     }
   }
   for (const BridgeDescription &bridge : board.bridges) {
-    if (bridge.id == kAbsentIdWord) {
+    if (bridge.id == PCI_ID_ABSENT) {
       warnings.push_back("bridge " + bridge.address.Text() +
                          " has the ID word 0xFFFFFFFF, which reads as no device at all");
     }
