@@ -15,12 +15,22 @@ set(BOARDHOOK_FIRMWARE_OPTIONS -fno-exceptions -fno-rtti -fno-threadsafe-statics
 set(BOARDHOOK_FIRMWARE_WARNINGS -Wshadow -Wconversion -Wundef -Wimplicit-fallthrough)
 
 # boardhook_firmware_library(<name> SOURCES <files...> [LIBS <libraries...>]
-#                            [DEFINITIONS <NAME=VALUE...>])
+#                            [DEFINITIONS <NAME=VALUE...>] [SHARED_NAMES <names...>])
+# boardhook_firmware_library(<name> COPY_OF <library> DEFINITIONS <NAME=VALUE...>)
 # LIBS: firmware libraries (or boardhook_hw) this one calls; they must lie
 # below it. DEFINITIONS: build-time settings of this copy of the library.
+# SHARED_NAMES: names of this library that every firmware library may read
+# (as nm -C prints them), although most lie below it. COPY_OF: the same
+# sources and libraries as <library>, built with other settings.
 function(boardhook_firmware_library name)
-  cmake_parse_arguments(LIB "" "" "SOURCES;LIBS;DEFINITIONS" ${ARGN})
-  add_library(${name} OBJECT ${LIB_SOURCES})
+  cmake_parse_arguments(LIB "" "COPY_OF" "SOURCES;LIBS;DEFINITIONS;SHARED_NAMES" ${ARGN})
+  if(LIB_COPY_OF)
+    get_target_property(LIB_SOURCES ${LIB_COPY_OF} SOURCES)
+    get_target_property(dir ${LIB_COPY_OF} SOURCE_DIR)
+    list(TRANSFORM LIB_SOURCES PREPEND ${dir}/)
+    get_target_property(LIB_LIBS ${LIB_COPY_OF} BOARDHOOK_FIRMWARE_LIBS)
+  endif()
+  add_library(${name} OBJECT EXCLUDE_FROM_ALL ${LIB_SOURCES})
   target_compile_options(${name} PRIVATE ${BOARDHOOK_FIRMWARE_OPTIONS}
                                          ${BOARDHOOK_FIRMWARE_WARNINGS})
   target_compile_definitions(${name} PRIVATE ${LIB_DEFINITIONS})
@@ -28,6 +38,10 @@ function(boardhook_firmware_library name)
   target_link_libraries(${name} PUBLIC ${LIB_LIBS})
   set_target_properties(${name} PROPERTIES BOARDHOOK_FIRMWARE_LIBRARY TRUE
                                            BOARDHOOK_FIRMWARE_LIBS "${LIB_LIBS}")
+  if(NOT LIB_COPY_OF)
+    set_property(GLOBAL APPEND PROPERTY BOARDHOOK_FIRMWARE_LIBRARIES ${name})
+    set_property(GLOBAL APPEND PROPERTY BOARDHOOK_FIRMWARE_SHARED_NAMES ${LIB_SHARED_NAMES})
+  endif()
 endfunction()
 
 # boardhook_firmware_closure(<out> <top> [REPLACE <library> <by>]...)
@@ -73,7 +87,7 @@ endfunction()
 function(boardhook_firmware_module name)
   cmake_parse_arguments(MOD "" "TOP" "REPLACE" ${ARGN})
   boardhook_firmware_closure(libraries ${MOD_TOP} REPLACE ${MOD_REPLACE})
-  add_library(${name} STATIC)
+  add_library(${name} STATIC EXCLUDE_FROM_ALL)
   foreach(lib IN LISTS libraries)
     target_sources(${name} PRIVATE $<TARGET_OBJECTS:${lib}>)
   endforeach()
@@ -81,4 +95,28 @@ function(boardhook_firmware_module name)
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
   set_target_properties(${name} PROPERTIES BOARDHOOK_FIRMWARE_MODULE_LIBRARIES "${libraries}"
                                            BOARDHOOK_FIRMWARE_MODULE_LINKS "${libraries_OTHER}")
+endfunction()
+
+# boardhook_firmware_layer_check(<test name>)
+# A test that reads the objects of every firmware library (copies with other
+# settings aside) and fails when one uses a name that another library
+# defines which is not below it (cmake/CheckLayers.cmake).
+function(boardhook_firmware_layer_check test)
+  get_property(libraries GLOBAL PROPERTY BOARDHOOK_FIRMWARE_LIBRARIES)
+  get_property(shared GLOBAL PROPERTY BOARDHOOK_FIRMWARE_SHARED_NAMES)
+  set(content "set(LAYER_LIBRARIES ${libraries})\n")
+  string(APPEND content "set(LAYER_SHARED_NAMES [[${shared}]])\n")
+  foreach(lib IN LISTS libraries)
+    boardhook_firmware_closure(below ${lib})
+    list(REMOVE_ITEM below ${lib})
+    string(APPEND content "set(LAYER_${lib}_BELOW ${below})\n"
+                          "set(LAYER_${lib}_OBJECTS [[$<TARGET_OBJECTS:${lib}>]])\n")
+  endforeach()
+  set(file ${CMAKE_BINARY_DIR}/FirmwareLayers.cmake)
+  file(GENERATE OUTPUT ${file} CONTENT "${content}")
+  add_test(NAME ${test} COMMAND ${CMAKE_COMMAND} -DLAYERS=${file} -DNM=${CMAKE_NM}
+                                -P ${PROJECT_SOURCE_DIR}/cmake/CheckLayers.cmake)
+  # The objects it reads.
+  add_custom_target(${test}.objects ALL)
+  add_dependencies(${test}.objects ${libraries})
 endfunction()
