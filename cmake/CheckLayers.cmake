@@ -5,6 +5,7 @@
 # the configuration-database access). Reads the description that
 # boardhook_firmware_layer_check() generates:
 #   cmake -DLAYERS=<file> -DNM=<nm> -P CheckLayers.cmake
+cmake_minimum_required(VERSION 3.25)
 include(${LAYERS})
 
 # Defined and undefined names of a library's objects, demangled.
@@ -20,14 +21,12 @@ function(read_names lib)
     string(REPLACE ";" "\\;" out "${out}")
     string(REPLACE "\n" ";" lines "${out}")
     foreach(line IN LISTS lines)
-      # "<name> <type> [value size]": the name may hold spaces.
-      if(line MATCHES "^(.+) ([A-Za-z]) ?[0-9a-f]* ?[0-9a-f]*$")
-        set(name "${CMAKE_MATCH_1}")
-        if(CMAKE_MATCH_2 STREQUAL "U")
-          list(APPEND undefined "${name}")
-        elseif(CMAKE_MATCH_2 MATCHES "^[TDBRVW]$")
-          list(APPEND defined "${name}")
-        endif()
+      # "<name> U" or "<name> <type> <value> [size]"; the name may hold spaces.
+      string(STRIP "${line}" line)
+      if(line MATCHES "^(.+) U$")
+        list(APPEND undefined "${CMAKE_MATCH_1}")
+      elseif(line MATCHES "^(.+) [TDBRVW] [0-9a-f]+( [0-9a-f]+)?$")
+        list(APPEND defined "${CMAKE_MATCH_1}")
       endif()
     endforeach()
   endforeach()
