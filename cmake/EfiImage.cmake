@@ -22,59 +22,116 @@ set(BOARDHOOK_IMAGE_CFLAGS
     -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-stack-protector
     -fno-asynchronous-unwind-tables -fno-unwind-tables
     ${BOARDHOOK_IMAGE_CODEGEN_FLAGS}
-    -Wall -Wextra -Werror -Wglobal-constructors -Wexit-time-destructors)
+    -Wall -Wextra -Werror ${BOARDHOOK_FIRMWARE_WARNINGS}
+    -Wglobal-constructors -Wexit-time-destructors)
 # /timestamp:0 keeps images reproducible without the debug directory that
 # /Brepro would add (a TE image carries none).
 set(BOARDHOOK_IMAGE_LINK_FLAGS /nologo /nodefaultlib /timestamp:0 /opt:ref /debug:none)
 
-# efi_image_objects(<out> IMAGE <name> DIR <dir> TRIPLE <triple>
-#                   [DEFINES <-D...>] [BITCODE] SOURCES <files...>)
-# Compiles each source for the image into <dir> and sets <out> to the
-# objects: machine code with its stack-usage record (X.obj -> X.su), or
+# Image objects are compiled once per processor architecture and shared by
+# the images that link them: the two DXE driver builds differ only in the
+# debug output library.
+set(BOARDHOOK_IMAGE_OBJECT_DIR ${CMAKE_BINARY_DIR}/image/objs)
+
+# efi_image_objects(<out> GROUP <name> ARCH x64|ia32 [DEFINES <-D...>]
+#                   [BITCODE] SOURCES <files...>)
+# Compiles each source into <object dir>/<arch>/<GROUP>/ and sets <out> to
+# the objects: machine code with its stack-usage record (X.obj -> X.su), or
 # with BITCODE, bitcode for link-time optimisation (its frames come with the
-# optimised object).
+# optimised object). A group already compiled for the architecture is
+# reused.
 function(efi_image_objects out)
-  cmake_parse_arguments(OBJ "BITCODE" "IMAGE;DIR;TRIPLE" "DEFINES;SOURCES" ${ARGN})
+  cmake_parse_arguments(OBJ "BITCODE" "GROUP;ARCH" "DEFINES;SOURCES" ${ARGN})
+  if(OBJ_ARCH STREQUAL "x64")
+    set(triple x86_64-pc-windows-msvc)
+  else()
+    set(triple i686-pc-windows-msvc)
+  endif()
+  if(OBJ_BITCODE)
+    set(kind -flto)
+    set(dir ${BOARDHOOK_IMAGE_OBJECT_DIR}/${OBJ_ARCH}-bitcode/${OBJ_GROUP})
+  else()
+    set(kind)
+    set(dir ${BOARDHOOK_IMAGE_OBJECT_DIR}/${OBJ_ARCH}/${OBJ_GROUP})
+  endif()
+  get_property(known GLOBAL PROPERTY BOARDHOOK_IMAGE_OBJECTS_${dir})
+  if(known)
+    set(${out} ${known} PARENT_SCOPE)
+    return()
+  endif()
   set(result)
   foreach(src IN LISTS OBJ_SOURCES)
     file(RELATIVE_PATH rel ${PROJECT_SOURCE_DIR} ${src})
     string(REPLACE "/" "_" objname ${rel})
-    set(obj ${OBJ_DIR}/${objname}.obj)
+    set(obj ${dir}/${objname}.obj)
     if(OBJ_BITCODE)
-      set(kind -flto)
       set(su)
     else()
-      set(kind)
-      set(su ${OBJ_DIR}/${objname}.su)
+      set(su ${dir}/${objname}.su)
     endif()
     add_custom_command(
       OUTPUT ${obj}
       BYPRODUCTS ${su}
-      COMMAND ${CMAKE_COMMAND} -E make_directory ${OBJ_DIR}
-      COMMAND ${BOARDHOOK_CLANG} --target=${OBJ_TRIPLE} ${BOARDHOOK_IMAGE_CFLAGS} ${OBJ_DEFINES}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
+      COMMAND ${BOARDHOOK_CLANG} --target=${triple} ${BOARDHOOK_IMAGE_CFLAGS} ${OBJ_DEFINES}
               ${kind} -MD -MF ${obj}.d -c ${src} -o ${obj}
       DEPENDS ${src}
       DEPFILE ${obj}.d
-      COMMENT "Compiling ${rel} for ${OBJ_IMAGE}"
+      COMMENT "Compiling ${rel} for ${OBJ_ARCH} images"
       VERBATIM)
     list(APPEND result ${obj})
+  endforeach()
+  set_property(GLOBAL PROPERTY BOARDHOOK_IMAGE_OBJECTS_${dir} ${result})
+  set(${out} ${result} PARENT_SCOPE)
+endfunction()
+
+# efi_target_sources(<out> <target>): the target's source files, absolute.
+function(efi_target_sources out target)
+  get_target_property(srcs ${target} SOURCES)
+  get_target_property(dir ${target} SOURCE_DIR)
+  set(result)
+  foreach(src IN LISTS srcs)
+    cmake_path(ABSOLUTE_PATH src BASE_DIRECTORY ${dir})
+    list(APPEND result ${src})
+  endforeach()
+  set(${out} ${result} PARENT_SCOPE)
+endfunction()
+
+# efi_runtime_objects(<out> ARCH <arch> LINKS <targets...>)
+# The objects every image links as objects of their own: the memory routines
+# the code generator calls, and for each target linked that has an image
+# backend (the hardware-access interface) that backend's sources.
+function(efi_runtime_objects out)
+  cmake_parse_arguments(RT "" "ARCH" "LINKS" ${ARGN})
+  efi_image_objects(result GROUP runtime ARCH ${RT_ARCH}
+                    SOURCES ${PROJECT_SOURCE_DIR}/image/ImageRuntime.cpp)
+  foreach(link IN LISTS RT_LINKS)
+    get_target_property(backend ${link} BOARDHOOK_IMAGE_BACKEND)
+    if(backend)
+      efi_target_sources(srcs ${backend})
+      efi_image_objects(objects GROUP ${backend} ARCH ${RT_ARCH} SOURCES ${srcs})
+      list(APPEND result ${objects})
+    endif()
   endforeach()
   set(${out} ${result} PARENT_SCOPE)
 endfunction()
 
 # add_efi_image(<name> ARCH x64|ia32 ENTRY <symbol> SUBSYSTEM <subsystem>
-#               SOURCES <files...> [RUNTIME <files...>] [LINK_FLAGS <flags...>]
-#               [DEFINITIONS <NAME=VALUE...>] [LTO] [TE])
+#               MODULE <firmware module> | SOURCES <files...> [LIBS <targets...>]
+#               [LINK_FLAGS <flags...>] [LTO] [TE])
 #
-# RUNTIME: routines the code generator calls and hardware-access routines,
-# always linked as objects of their own. LTO: the SOURCES are optimised as
-# one module at link time (bitcode linked, internalized but for the entry,
-# optimised for size, then compiled to one object, <name>.lto.obj, with its
-# stack-usage record). TE: also the image's terse form, <name>.te, for a PEI
-# module that runs in place.
+# MODULE: the host module target (boardhook_firmware_module) whose
+# libraries the image is built from, each library with its own settings.
+# SOURCES: files of the image itself; LIBS: interfaces it links
+# (boardhook_hw). The memory routines the code generator calls and the
+# hardware-access backend are always linked as objects of their own. LTO:
+# the module's code is optimised as one module at link time (bitcode linked,
+# internalized but for the entry, optimised for size, then compiled to one
+# object, <name>.lto.obj, with its stack-usage record). TE: also the image's
+# terse form, <name>.te, for a PEI module that runs in place.
 function(add_efi_image name)
-  cmake_parse_arguments(IMG "LTO;TE" "ARCH;ENTRY;SUBSYSTEM"
-                        "SOURCES;RUNTIME;LINK_FLAGS;DEFINITIONS" ${ARGN})
+  cmake_parse_arguments(IMG "LTO;TE" "ARCH;ENTRY;SUBSYSTEM;MODULE"
+                        "SOURCES;LIBS;LINK_FLAGS" ${ARGN})
   if(IMG_ARCH STREQUAL "x64")
     set(triple x86_64-pc-windows-msvc)
     set(machine x64)
@@ -82,22 +139,48 @@ function(add_efi_image name)
     set(triple i686-pc-windows-msvc)
     set(machine x86)
   endif()
-  set(defines)
-  foreach(definition IN LISTS IMG_DEFINITIONS)
-    list(APPEND defines -D${definition})
-  endforeach()
   set(objdir ${CMAKE_CURRENT_BINARY_DIR}/${name}.objs)
-
-  set(compile IMAGE ${name} DIR ${objdir} TRIPLE ${triple} DEFINES ${defines})
-  efi_image_objects(runtime_objects ${compile} SOURCES ${IMG_RUNTIME})
   if(IMG_LTO)
-    efi_image_objects(module_objects ${compile} BITCODE SOURCES ${IMG_SOURCES})
+    set(bitcode BITCODE)
+  else()
+    set(bitcode)
+  endif()
+
+  set(module_objects)
+  set(links ${IMG_LIBS})
+  if(IMG_MODULE)
+    get_target_property(libraries ${IMG_MODULE} BOARDHOOK_FIRMWARE_MODULE_LIBRARIES)
+    get_target_property(module_links ${IMG_MODULE} BOARDHOOK_FIRMWARE_MODULE_LINKS)
+    list(APPEND links ${module_links})
+    foreach(lib IN LISTS libraries)
+      efi_target_sources(srcs ${lib})
+      get_target_property(definitions ${lib} COMPILE_DEFINITIONS)
+      if(NOT definitions)
+        set(definitions)
+      endif()
+      set(defines)
+      foreach(definition IN LISTS definitions)
+        list(APPEND defines -D${definition})
+      endforeach()
+      efi_image_objects(objects GROUP ${lib} ARCH ${IMG_ARCH} DEFINES ${defines} ${bitcode}
+                        SOURCES ${srcs})
+      list(APPEND module_objects ${objects})
+    endforeach()
+  endif()
+  if(IMG_SOURCES)
+    efi_image_objects(objects GROUP ${name} ARCH ${IMG_ARCH} ${bitcode} SOURCES ${IMG_SOURCES})
+    list(APPEND module_objects ${objects})
+  endif()
+  efi_runtime_objects(runtime_objects ARCH ${IMG_ARCH} LINKS ${links})
+
+  if(IMG_LTO)
     set(linked ${objdir}/${name}.linked.bc)
     set(optimized ${objdir}/${name}.lto.bc)
     set(lto_object ${objdir}/${name}.lto.obj)
     add_custom_command(
       OUTPUT ${lto_object}
       BYPRODUCTS ${linked} ${optimized} ${objdir}/${name}.lto.su
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${objdir}
       COMMAND ${BOARDHOOK_LLVM_LINK} -o ${linked} ${module_objects}
       COMMAND ${BOARDHOOK_OPT} "-passes=internalize,lto<Oz>"
               -internalize-public-api-list=${IMG_ENTRY} ${linked} -o ${optimized}
@@ -108,7 +191,6 @@ function(add_efi_image name)
       VERBATIM)
     set(objects ${lto_object} ${runtime_objects})
   else()
-    efi_image_objects(module_objects ${compile} SOURCES ${IMG_SOURCES})
     set(objects ${module_objects} ${runtime_objects})
   endif()
 

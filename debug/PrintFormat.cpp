@@ -102,7 +102,8 @@ CHAR8 *Pad(CHAR8 *Out, CHAR8 *End, UINTN Have, UINTN Want, CHAR8 Char) {
   }
   UINTN Count = Want - Have;
   UINTN Room = static_cast<UINTN>(End - Out);
-  return FillOutput(Out, End, static_cast<INTN>(Count < Room ? Count : Room), Char, 1);
+  return FillOutput(Out, End, static_cast<INTN>(Count < Room ? Count : Room),
+                    static_cast<UINT8>(Char), 1);
 }
 
 CHAR8 *PutChar(CHAR8 *Out, CHAR8 *End, CHAR8 Char) {

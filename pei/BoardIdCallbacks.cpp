@@ -37,7 +37,7 @@ EFI_STATUS LocateInstance0(EFI_PEI_SERVICES **PeiServices, const EFI_GUID &Guid,
 EFI_STATUS SmbusByte(EFI_PEI_SMBUS2_PPI *Smbus, UINTN Address, EFI_SMBUS_OPERATION Operation,
                      UINT8 *Byte) {
   EFI_SMBUS_DEVICE_ADDRESS SlaveAddress = {};
-  SlaveAddress.SmbusDeviceAddress = Address;
+  SlaveAddress.SmbusDeviceAddress = Address & 0x7F;
   UINTN Length = 1;
   return Smbus->Execute(Smbus, SlaveAddress, 0, Operation, FALSE, &Length, Byte);
 }
