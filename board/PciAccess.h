@@ -94,7 +94,7 @@ constexpr UINT8 RootPortBus(UINT32 RootPortLocation, UINT32 Range) {
 // The root port's location on that bus; the device and function byte of
 // the location passes through unchanged.
 constexpr PCI_BDF RootPortBdf(UINT32 RootPortLocation, UINT32 Range) {
-  return static_cast<PCI_BDF>((RootPortBus(RootPortLocation, Range) << 8) |
+  return static_cast<PCI_BDF>((static_cast<UINT32>(RootPortBus(RootPortLocation, Range)) << 8) |
                               (RootPortLocation & 0xFF));
 }
 
