@@ -210,7 +210,8 @@ TEST_F(ExplainBootTest, TrapIsNamedByItsConditionAfterTheReadsBeforeIt) {
             "the MMIO configuration enable bit (MSR 0xC0010058 bit 0) is clear");
   ASSERT_FALSE(trap.at("because").empty());
   EXPECT_EQ(trap.at("because").back(), "MSR 0xC0010058 = 0xE0000020");
-  EXPECT_TRUE(Contains(trap.at("because"), "token 584 = 0x0 (S3 save library record address)")) << trap;
+  EXPECT_TRUE(Contains(trap.at("because"), "token 584 = 0x0 (S3 save library record address)"))
+      << trap;
 }
 
 // The text report: the explanations stand under their items, one line each.
