@@ -14,6 +14,7 @@
 #include <optional>
 #include <vector>
 
+#include "include/HdtOutHeader.h"
 #include "include/HeapBufferList.h"
 #include "platform/ErrorCodes.h"
 #include "platform/HeapBufferList.h"
@@ -22,17 +23,14 @@
 #include "sim/machine/Machine.h"
 #include "tests/fuzz/FuzzInput.h"
 #include "tests/fuzz/SimulatedPlatform.h"
+#include "uefi/Hob.h"
 
 namespace {
 
 using fuzz::FuzzInput;
 
-constexpr uint16_t kGuidExtension = 4;
-constexpr uint16_t kEndOfList = 0xFFFF;
 constexpr size_t kMaxHobs = 48;
 constexpr size_t kMaxHobLength = 4096;
-// The handle the debug-tool back-end looks up.
-constexpr uint32_t kDebugToolHandle = 0xA014;
 
 // A buffer the list must hold, in order.
 struct Expected {
@@ -59,14 +57,14 @@ std::vector<uint8_t> MakeHob(FuzzInput &In) {
     Put16(Hob, 2, Length);
     return Hob;
   }
-  const uint16_t Type = (Kind & 4) != 0 ? In.U16() : kGuidExtension;
+  const uint16_t Type = (Kind & 4) != 0 ? In.U16() : EFI_HOB_TYPE_GUID_EXTENSION;
   EFI_GUID Name = gHeapBufferHobGuid;
   if ((Kind & 8) != 0) {
     reinterpret_cast<uint8_t *>(&Name)[In.Below(16)] ^= static_cast<uint8_t>(In.U8() | 1);
   }
   HEAP_BUFFER_HEADER Header = {};
   Header.Signature = (Kind & 16) != 0 ? In.U32() : HEAP_BUFFER_SIGNATURE;
-  Header.Handle = In.Pick<uint32_t>({1, 2, 3, kDebugToolHandle, 0});
+  Header.Handle = In.Pick<uint32_t>({1, 2, 3, HDT_OUT_BUFFER_HANDLE, 0});
   const size_t DataSize = In.U8();
   Header.Size = (Kind & 32) != 0 ? In.U32() : static_cast<uint32_t>(DataSize);
   Header.MemoryKind = In.Pick<uint8_t>({0, 8, 7, 9, 0xFF});
@@ -102,8 +100,10 @@ std::vector<Expected> SoundBuffers(const std::vector<uint8_t> &List) {
   for (;;) {
     EFI_HOB_GENERIC_HEADER Generic;
     std::memcpy(&Generic, &List[At], sizeof(Generic));
-    if (Generic.HobType == kEndOfList || Generic.HobLength < sizeof(Generic)) break;
-    if (Generic.HobType == kGuidExtension && Generic.HobLength >= sizeof(HEAP_BUFFER_HOB)) {
+    if (Generic.HobType == EFI_HOB_TYPE_END_OF_HOB_LIST || Generic.HobLength < sizeof(Generic))
+      break;
+    if (Generic.HobType == EFI_HOB_TYPE_GUID_EXTENSION &&
+        Generic.HobLength >= sizeof(HEAP_BUFFER_HOB)) {
       HEAP_BUFFER_HOB Hob;
       std::memcpy(&Hob, &List[At], sizeof(Hob));
       if (GuidEquals(&Hob.Hob.Name, &gHeapBufferHobGuid) &&
@@ -134,7 +134,7 @@ std::vector<HEAP_BUFFER_NODE *> ListedNodes(LIST_ENTRY *Head, size_t Limit) {
 // FindHeapBuffer must give the first node with the handle and the "HEAP"
 // signature, or nothing.
 void CheckLookups(const std::vector<HEAP_BUFFER_NODE *> &Nodes) {
-  for (uint32_t Handle : {0u, 1u, 2u, 3u, 4u, kDebugToolHandle}) {
+  for (uint32_t Handle : {0u, 1u, 2u, 3u, 4u, HDT_OUT_BUFFER_HANDLE}) {
     HEAP_BUFFER_NODE *First = nullptr;
     for (HEAP_BUFFER_NODE *Node : Nodes) {
       if (Node->Header.Handle == Handle && Node->Header.Signature == HEAP_BUFFER_SIGNATURE) {
@@ -165,7 +165,7 @@ void RunPublishedList(FuzzInput &In, sim::DxeCore &Core) {
     Storage.emplace_back((sizeof(HEAP_BUFFER_NODE) + Size + 7) / 8);
     auto *Node = reinterpret_cast<HEAP_BUFFER_NODE *>(Storage.back().data());
     Node->Header = {In.Bit() ? In.U32() : HEAP_BUFFER_SIGNATURE,
-                    In.Pick<uint32_t>({1, 2, 3, kDebugToolHandle}),
+                    In.Pick<uint32_t>({1, 2, 3, HDT_OUT_BUFFER_HANDLE}),
                     Size,
                     0,
                     1,
@@ -213,7 +213,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   }
   const size_t EndAt = List.size();
   List.resize(EndAt + 8, 0);
-  Put16(List, EndAt, kEndOfList);
+  Put16(List, EndAt, EFI_HOB_TYPE_END_OF_HOB_LIST);
   Put16(List, EndAt + 2, 8);
   Core.SetHobList(List);
 
