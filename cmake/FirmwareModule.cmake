@@ -36,8 +36,12 @@ function(boardhook_firmware_library name)
   target_compile_definitions(${name} PRIVATE ${LIB_DEFINITIONS})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PUBLIC ${LIB_LIBS})
+  # One object per source, as in the images: a test program replaces single
+  # firmware objects (the debug back-ends) at link time, and each source's
+  # file-scope names stay its own.
   set_target_properties(${name} PROPERTIES BOARDHOOK_FIRMWARE_LIBRARY TRUE
-                                           BOARDHOOK_FIRMWARE_LIBS "${LIB_LIBS}")
+                                           BOARDHOOK_FIRMWARE_LIBS "${LIB_LIBS}"
+                                           UNITY_BUILD OFF)
   if(NOT LIB_COPY_OF)
     set_property(GLOBAL APPEND PROPERTY BOARDHOOK_FIRMWARE_LIBRARIES ${name})
     set_property(GLOBAL APPEND PROPERTY BOARDHOOK_FIRMWARE_SHARED_NAMES ${LIB_SHARED_NAMES})

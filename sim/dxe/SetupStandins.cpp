@@ -8,7 +8,7 @@ namespace sim {
 
 namespace {
 // Instances alive, in construction order; the last one takes the calls.
-std::vector<SetupItemSuppress *> &AliveInstances() {
+std::vector<SetupItemSuppress *> &LiveSuppressModules() {
   static std::vector<SetupItemSuppress *> instances;
   return instances;
 }
@@ -25,10 +25,10 @@ EFI_HANDLE SetupSuppressTrigger::Install(DxeCore &core) {
 }
 
 SetupItemSuppress::SetupItemSuppress() : protocol_{SuppressItem} {
-  AliveInstances().push_back(this);
+  LiveSuppressModules().push_back(this);
 }
 
-SetupItemSuppress::~SetupItemSuppress() { std::erase(AliveInstances(), this); }
+SetupItemSuppress::~SetupItemSuppress() { std::erase(LiveSuppressModules(), this); }
 
 EFI_HANDLE SetupItemSuppress::Install(DxeCore &core) {
   return core.InstallProtocol(gSetupItemSuppressProtocolGuid, &protocol_);
@@ -45,11 +45,11 @@ std::vector<uint16_t> SetupItemSuppress::Items(const std::string &form_set) cons
 }
 
 EFI_STATUS EFIAPI SetupItemSuppress::SuppressItem(const CHAR8 *FormSetName, UINT16 ItemNumber) {
-  if (AliveInstances().empty()) {
+  if (LiveSuppressModules().empty()) {
     std::fprintf(stderr, "SuppressItem called with no SetupItemSuppress stand-in alive\n");
     std::abort();
   }
-  SetupItemSuppress *self = AliveInstances().back();
+  SetupItemSuppress *self = LiveSuppressModules().back();
   std::string name = "(null)";
   if (FormSetName != nullptr) {
     name.clear();

@@ -10,7 +10,7 @@ namespace sim {
 
 namespace {
 // Instances alive, in construction order.
-std::vector<SmmCommunication *> &AliveInstances() {
+std::vector<SmmCommunication *> &LiveSmmCommunications() {
   static std::vector<SmmCommunication *> instances;
   return instances;
 }
@@ -24,9 +24,9 @@ EFI_HANDLE SmmReadyToLock::Install(DxeCore &core) {
   return handle;
 }
 
-SmmCommunication::SmmCommunication() : protocol_{Communicate} { AliveInstances().push_back(this); }
+SmmCommunication::SmmCommunication() : protocol_{Communicate} { LiveSmmCommunications().push_back(this); }
 
-SmmCommunication::~SmmCommunication() { std::erase(AliveInstances(), this); }
+SmmCommunication::~SmmCommunication() { std::erase(LiveSmmCommunications(), this); }
 
 EFI_HANDLE SmmCommunication::Install(DxeCore &core) {
   return core.InstallProtocol(gEfiSmmCommunicationProtocolGuid, &protocol_);
@@ -36,8 +36,8 @@ EFI_HANDLE SmmCommunication::Install(DxeCore &core) {
 // the active instance, which records it.
 EFI_STATUS EFIAPI SmmCommunication::Communicate(const EFI_SMM_COMMUNICATION_PROTOCOL *This,
                                                 VOID *CommBuffer, UINTN *CommSize) {
-  SmmCommunication *self = AliveInstances().empty() ? nullptr : AliveInstances().back();
-  for (SmmCommunication *owner : AliveInstances()) {
+  SmmCommunication *self = LiveSmmCommunications().empty() ? nullptr : LiveSmmCommunications().back();
+  for (SmmCommunication *owner : LiveSmmCommunications()) {
     if (&owner->protocol_ == This) {
       self = owner;
     }

@@ -19,10 +19,7 @@ namespace {
 using bootsim::Json;
 
 using boardhook_sim_test::RunTool;
-
-std::string Board(const std::string &name) {
-  return std::string(BOARDHOOK_SIM_BOARDS) + "/" + name;
-}
+using boardhook_sim_test::TestBoard;
 
 std::vector<std::string> Lines(const std::string &text) {
   std::vector<std::string> lines;
@@ -34,12 +31,12 @@ std::vector<std::string> Lines(const std::string &text) {
 // A board that traps and one that boots: a line each in argument order, a
 // summary, and the worse status; with two workers the same output.
 TEST(BatchTest, OneLineEachAndTheWorstStatus) {
-  const std::vector<std::string> boards = {Board("type8.toml"), Board("bad-s3-table.toml")};
+  const std::vector<std::string> boards = {TestBoard("type8.toml"), TestBoard("bad-s3-table.toml")};
   const boardhook_sim_test::ToolRun serial = RunTool(boards);
   EXPECT_EQ(serial.exitCode, 1) << serial.err;
   const std::vector<std::string> lines = Lines(serial.out);
   ASSERT_EQ(lines.size(), 3u) << serial.out;
-  EXPECT_EQ(lines[0].rfind(Board("type8.toml") + " [type 8]  ready-to-boot  no expectations", 0),
+  EXPECT_EQ(lines[0].rfind(TestBoard("type8.toml") + " [type 8]  ready-to-boot  no expectations", 0),
             0u)
       << lines[0];
   EXPECT_NE(lines[1].find("  trap  "), std::string::npos) << lines[1];
@@ -56,7 +53,7 @@ TEST(BatchTest, OneLineEachAndTheWorstStatus) {
 // board that cannot be read is reported in its line, the others still boot.
 TEST(BatchTest, BadBoardsAreReportedInTheirLine) {
   const boardhook_sim_test::ToolRun run =
-      RunTool({Board("bad-s3-table.toml"), "/nonexistent.toml", Board("type5.toml")});
+      RunTool({TestBoard("bad-s3-table.toml"), "/nonexistent.toml", TestBoard("type5.toml")});
   EXPECT_EQ(run.exitCode, 2);
   const std::vector<std::string> lines = Lines(run.out);
   ASSERT_EQ(lines.size(), 4u) << run.out;
@@ -66,7 +63,7 @@ TEST(BatchTest, BadBoardsAreReportedInTheirLine) {
   EXPECT_NE(lines[2].find("ready-to-boot"), std::string::npos);
 
   const boardhook_sim_test::ToolRun missingRunner =
-      RunTool({"--pei-runner", "/nonexistent/runner", Board("type5.toml"), "/nonexistent.toml"});
+      RunTool({"--pei-runner", "/nonexistent/runner", TestBoard("type5.toml"), "/nonexistent.toml"});
   EXPECT_EQ(missingRunner.exitCode, 3) << missingRunner.out;
 }
 
@@ -115,12 +112,12 @@ TEST(BatchTest, EachBoardBootsInABatchAsAlone) {
 // diff boots both boards and names the fields whose results differ.
 TEST(BatchTest, DiffNamesTheFieldsThatDiffer) {
   const boardhook_sim_test::ToolRun same =
-      RunTool({"diff", Board("type8.toml"), Board("type8.toml")});
+      RunTool({"diff", TestBoard("type8.toml"), TestBoard("type8.toml")});
   EXPECT_EQ(same.exitCode, 0) << same.err;
   EXPECT_EQ(same.out, "no differences\n");
 
   const boardhook_sim_test::ToolRun differ =
-      RunTool({"diff", Board("type5.toml"), Board("type8.toml")});
+      RunTool({"diff", TestBoard("type5.toml"), TestBoard("type8.toml")});
   EXPECT_EQ(differ.exitCode, 1) << differ.err;
   EXPECT_NE(differ.out.find("/identification/board_type: 5 -> 8\n"), std::string::npos)
       << differ.out;
@@ -136,19 +133,19 @@ TEST(BatchTest, Conventions) {
   EXPECT_EQ(version.out.rfind("boardhook-sim ", 0), 0u);
   EXPECT_NE(version.out.find("BoardHookDxe.efi"), std::string::npos) << version.out;
 
-  std::ifstream file(Board("type8.toml"));
+  std::ifstream file(TestBoard("type8.toml"));
   std::stringstream text;
   text << file.rdbuf();
   const boardhook_sim_test::ToolRun fromStdin = RunTool({"--json", "-"}, text.str());
   EXPECT_EQ(fromStdin.exitCode, 0) << fromStdin.err;
-  const boardhook_sim_test::ToolRun fromFile = RunTool({"--json", Board("type8.toml")});
+  const boardhook_sim_test::ToolRun fromFile = RunTool({"--json", TestBoard("type8.toml")});
   Json a = Json::parse(fromStdin.out), b = Json::parse(fromFile.out);
   a.erase("board");
   b.erase("board");
   EXPECT_EQ(a, b);
 
   const std::string path = ::testing::TempDir() + "/boardhook-sim-report.json";
-  const boardhook_sim_test::ToolRun toFile = RunTool({"--json", "-o", path, Board("type8.toml")});
+  const boardhook_sim_test::ToolRun toFile = RunTool({"--json", "-o", path, TestBoard("type8.toml")});
   EXPECT_EQ(toFile.exitCode, 0);
   EXPECT_TRUE(toFile.out.empty());
   std::ifstream written(path);

@@ -15,31 +15,15 @@
 
 #include "SimJson.h"
 #include "Subprocess.h"
+#include "ToolRun.h"
 
 namespace {
 
+using boardhook_sim_test::Contains;
+using boardhook_sim_test::RunTool;
+using boardhook_sim_test::TestBoard;
+using boardhook_sim_test::ToolRun;
 using bootsim::Json;
-
-struct ToolRun {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-  Json report;  // the parsed stdout of a --json run
-};
-
-ToolRun RunTool(std::vector<std::string> args) {
-  args.insert(args.begin(), BOARDHOOK_SIM_TOOL);
-  const bootsim::ChildResult result = bootsim::RunProgram(args, "");
-  ToolRun run{result.exitCode, result.out, result.err, nullptr};
-  if (std::find(args.begin(), args.end(), "--json") != args.end() && !result.out.empty()) {
-    run.report = Json::parse(result.out);
-  }
-  return run;
-}
-
-std::string Board(const std::string &name) {
-  return std::string(BOARDHOOK_SIM_BOARDS) + "/" + name;
-}
 
 // The tool needs the host32 tree's PEI runner; scripts/build and scripts/test
 // build it, a host64-only build does not.
@@ -217,7 +201,7 @@ TEST_F(BootSimTest, BoardTypeFromIdentificationDecidesMacCollection) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.board);
-    const Json report = Boot({Board(c.board)}, 0);
+    const Json report = Boot({TestBoard(c.board)}, 0);
     ASSERT_TRUE(report.is_object());
     EXPECT_EQ(report.at("identification").at("board_type"), c.type);
     EXPECT_EQ(report.at("result").at("status"), "ready-to-boot");
@@ -236,7 +220,7 @@ TEST_F(BootSimTest, BoardTypeFromIdentificationDecidesMacCollection) {
 // reset (0x06 to port 0xCF9) that counts in CMOS byte 0x58, which survives
 // each; the fourth clears the counter and boots on without the controller.
 TEST_F(BootSimTest, MissingControllerResetsThreeTimesThenBootsOn) {
-  const Json report = Boot({Board("type12-missing.toml")}, 0);
+  const Json report = Boot({TestBoard("type12-missing.toml")}, 0);
   ASSERT_TRUE(report.is_object());
   EXPECT_EQ(report.at("identification").at("board_type"), 12);
   EXPECT_EQ(report.at("result").at("status"), "ready-to-boot");
@@ -270,7 +254,7 @@ TEST_F(BootSimTest, MissingControllerResetsThreeTimesThenBootsOn) {
 
 // The same board with a limit below the firmware's three: a reset loop.
 TEST_F(BootSimTest, ResetsBeyondTheLimitAreAResetLoop) {
-  const Json report = Boot({Board("type12-missing.toml"), "--max-resets", "2"}, 1);
+  const Json report = Boot({TestBoard("type12-missing.toml"), "--max-resets", "2"}, 1);
   ASSERT_TRUE(report.is_object());
   EXPECT_EQ(report.at("result").at("status"), "reset-loop");
   EXPECT_EQ(report.at("result").at("exit_code"), 1);
@@ -282,7 +266,7 @@ TEST_F(BootSimTest, ResetsBeyondTheLimitAreAResetLoop) {
 // A BMC that never answers: ten requests and ten stalls of 100 ms, then the
 // identification is read as usual.
 TEST_F(BootSimTest, SilentBmcCostsTenAttemptsAndOneSecond) {
-  const Json report = Boot({Board("bmc-silent.toml")}, 0);
+  const Json report = Boot({TestBoard("bmc-silent.toml")}, 0);
   ASSERT_TRUE(report.is_object());
   const Json &pei = report.at("boots")[0].at("pei");
   EXPECT_EQ(pei.at("bmc").at("attempts"), 10);
@@ -314,10 +298,6 @@ std::vector<std::string> Writes(const Json &boot) {
                    set.at("value").dump() + " " + set.at("status_text").get<std::string>());
   }
   return text;
-}
-
-bool Contains(const Json &list, const std::string &text) {
-  return std::find(list.begin(), list.end(), Json(text)) != list.end();
 }
 
 // Descriptions of the cases the firmware tells apart, each booted, with
@@ -477,7 +457,7 @@ TEST_F(BootSimTest, DescribedCasesReproduceWhatTheFirmwareDoes) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.board);
-    const Json report = Boot({Board(c.board)}, 0);
+    const Json report = Boot({TestBoard(c.board)}, 0);
     ASSERT_TRUE(report.is_object());
     ASSERT_EQ(report.at("boots").size(), 1u);
     const Json &boot = report.at("boots")[0];
@@ -598,15 +578,10 @@ TEST_F(BootSimTest, ReportsRepeatByteForByte) {
 
 // Every board booted from the images and from the host build gives the same
 // report, apart from what was booted and the count the PEI image's real
-// SIDT keeps from the simulated machine.
+// SIDT keeps from the simulated machine. Each way boots all boards as one
+// batch (a batch reports each board as its boot alone does, as BatchTest
+// shows), so the PEI runner starts once per worker, not once per boot.
 TEST_F(BootSimTest, ImagesAndSourceAgreeOnEveryBoard) {
-  std::vector<std::string> boards = {""};  // the built-in reference board
-  for (const char *directory : {BOARDHOOK_SIM_BOARDS, BOARDHOOK_SIM_EXAMPLE_BOARDS}) {
-    for (const auto &entry : std::filesystem::directory_iterator(directory)) {
-      if (entry.path().extension() == ".toml") boards.push_back(entry.path().string());
-    }
-  }
-  std::sort(boards.begin(), boards.end());
   auto comparable = [](Json report) {
     report.erase("booted");
     for (Json &boot : report.at("boots")) {
@@ -618,19 +593,31 @@ TEST_F(BootSimTest, ImagesAndSourceAgreeOnEveryBoard) {
     counts.at("total").erase("IdtBaseRead");
     return report;
   };
-  for (const std::string &board : boards) {
-    std::vector<std::string> args = {"--json", "--trace"};
-    if (!board.empty()) args.push_back(board);
-    const ToolRun fromImages = RunTool(args);
-    args.push_back("--from-source");
-    const ToolRun fromSource = RunTool(args);
-    ASSERT_TRUE(fromImages.report.is_object()) << board << ": " << fromImages.err;
-    ASSERT_TRUE(fromSource.report.is_object()) << board << ": " << fromSource.err;
-    EXPECT_EQ(fromImages.exitCode, fromSource.exitCode) << board;
-    const Json images = comparable(fromImages.report);
-    Json source = comparable(fromSource.report);
+  std::vector<std::string> args = {"--json", "--trace", "--jobs", "2", BOARDHOOK_SIM_BOARDS,
+                                   BOARDHOOK_SIM_EXAMPLE_BOARDS};
+  const ToolRun fromImages = RunTool(args);
+  args.push_back("--from-source");
+  const ToolRun fromSource = RunTool(args);
+  ASSERT_TRUE(fromImages.report.is_object()) << fromImages.err;
+  ASSERT_TRUE(fromSource.report.is_object()) << fromSource.err;
+  const Json &imageBoards = fromImages.report.at("boards");
+  const Json &sourceBoards = fromSource.report.at("boards");
+  ASSERT_EQ(imageBoards.size(), sourceBoards.size());
+  ASSERT_GT(imageBoards.size(), 20u);  // both folders were read
+  for (size_t index = 0; index < imageBoards.size(); index++) {
+    const Json &image = imageBoards[index];
+    const Json &source = sourceBoards[index];
+    const std::string board = image.at("source").get<std::string>();
+    ASSERT_EQ(board, source.at("source").get<std::string>());
+    EXPECT_EQ(image.at("exit_code"), source.at("exit_code")) << board;
+    if (image.at("report").is_null() || source.at("report").is_null()) {
+      EXPECT_EQ(image.at("report"), source.at("report")) << board;
+      continue;
+    }
+    const Json images = comparable(image.at("report"));
+    Json sourced = comparable(source.at("report"));
     // The trace of the PEI phase holds the SIDT reads only from source.
-    for (Json &boot : source.at("boots")) {
+    for (Json &boot : sourced.at("boots")) {
       Json &trace = boot.at("pei").at("trace");
       Json kept = Json::array();
       for (const Json &record : trace) {
@@ -638,7 +625,7 @@ TEST_F(BootSimTest, ImagesAndSourceAgreeOnEveryBoard) {
       }
       trace = kept;
     }
-    EXPECT_EQ(images, source) << board << ":\n" << Json::diff(source, images).dump(1);
+    EXPECT_EQ(images, sourced) << board << ":\n" << Json::diff(sourced, images).dump(1);
   }
 }
 

@@ -12,7 +12,9 @@
 
 namespace {
 
+using boardhook_sim_test::Contains;
 using boardhook_sim_test::RunTool;
+using boardhook_sim_test::TestBoard;
 using boardhook_sim_test::ToolRun;
 using bootsim::Json;
 
@@ -61,13 +63,6 @@ TEST(TrapConditionTest, EveryCodeOfTheLibraryLayerIsNamed) {
   EXPECT_EQ(bootsim::TrapCondition(0x12345), "");
 }
 
-bool Contains(const Json &texts, const std::string &text) {
-  for (const Json &each : texts) {
-    if (each.get<std::string>() == text) return true;
-  }
-  return false;
-}
-
 bool AnyStartsWith(const Json &texts, const std::string &prefix) {
   for (const Json &each : texts) {
     if (each.get<std::string>().rfind(prefix, 0) == 0) return true;
@@ -94,10 +89,6 @@ class ExplainBootTest : public ::testing::Test {
     return run.report;
   }
 };
-
-std::string TestBoard(const std::string &name) {
-  return std::string(BOARDHOOK_SIM_BOARDS) + "/" + name;
-}
 
 // The reference board (type 14, token 446 = 3, token 447 = 5): each item
 // names the token read that came just before it, and no read before the

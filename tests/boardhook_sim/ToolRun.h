@@ -34,6 +34,16 @@ inline void KeepForSchemaCheck(const std::string &document) {
       << document;
 }
 
+// A board of the test suite's own, by file name.
+inline std::string TestBoard(const std::string &name) {
+  return std::string(BOARDHOOK_SIM_BOARDS) + "/" + name;
+}
+
+// Whether a JSON list of texts holds the text.
+inline bool Contains(const bootsim::Json &texts, const std::string &text) {
+  return std::find(texts.begin(), texts.end(), bootsim::Json(text)) != texts.end();
+}
+
 inline ToolRun RunTool(std::vector<std::string> args, const std::string &input = "") {
   args.insert(args.begin(), BOARDHOOK_SIM_TOOL);
   const bootsim::ChildResult result = bootsim::RunProgram(args, input);
