@@ -24,7 +24,9 @@ EFI_HANDLE SmmReadyToLock::Install(DxeCore &core) {
   return handle;
 }
 
-SmmCommunication::SmmCommunication() : protocol_{Communicate} { LiveSmmCommunications().push_back(this); }
+SmmCommunication::SmmCommunication() : protocol_{Communicate} {
+  LiveSmmCommunications().push_back(this);
+}
 
 SmmCommunication::~SmmCommunication() { std::erase(LiveSmmCommunications(), this); }
 
@@ -36,7 +38,8 @@ EFI_HANDLE SmmCommunication::Install(DxeCore &core) {
 // the active instance, which records it.
 EFI_STATUS EFIAPI SmmCommunication::Communicate(const EFI_SMM_COMMUNICATION_PROTOCOL *This,
                                                 VOID *CommBuffer, UINTN *CommSize) {
-  SmmCommunication *self = LiveSmmCommunications().empty() ? nullptr : LiveSmmCommunications().back();
+  SmmCommunication *self =
+      LiveSmmCommunications().empty() ? nullptr : LiveSmmCommunications().back();
   for (SmmCommunication *owner : LiveSmmCommunications()) {
     if (&owner->protocol_ == This) {
       self = owner;

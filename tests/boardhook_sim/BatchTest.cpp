@@ -36,8 +36,8 @@ TEST(BatchTest, OneLineEachAndTheWorstStatus) {
   EXPECT_EQ(serial.exitCode, 1) << serial.err;
   const std::vector<std::string> lines = Lines(serial.out);
   ASSERT_EQ(lines.size(), 3u) << serial.out;
-  EXPECT_EQ(lines[0].rfind(TestBoard("type8.toml") + " [type 8]  ready-to-boot  no expectations", 0),
-            0u)
+  EXPECT_EQ(
+      lines[0].rfind(TestBoard("type8.toml") + " [type 8]  ready-to-boot  no expectations", 0), 0u)
       << lines[0];
   EXPECT_NE(lines[1].find("  trap  "), std::string::npos) << lines[1];
   EXPECT_EQ(lines[2],
@@ -62,8 +62,8 @@ TEST(BatchTest, BadBoardsAreReportedInTheirLine) {
             "file or directory");
   EXPECT_NE(lines[2].find("ready-to-boot"), std::string::npos);
 
-  const boardhook_sim_test::ToolRun missingRunner =
-      RunTool({"--pei-runner", "/nonexistent/runner", TestBoard("type5.toml"), "/nonexistent.toml"});
+  const boardhook_sim_test::ToolRun missingRunner = RunTool(
+      {"--pei-runner", "/nonexistent/runner", TestBoard("type5.toml"), "/nonexistent.toml"});
   EXPECT_EQ(missingRunner.exitCode, 3) << missingRunner.out;
 }
 
@@ -145,7 +145,8 @@ TEST(BatchTest, Conventions) {
   EXPECT_EQ(a, b);
 
   const std::string path = ::testing::TempDir() + "/boardhook-sim-report.json";
-  const boardhook_sim_test::ToolRun toFile = RunTool({"--json", "-o", path, TestBoard("type8.toml")});
+  const boardhook_sim_test::ToolRun toFile =
+      RunTool({"--json", "-o", path, TestBoard("type8.toml")});
   EXPECT_EQ(toFile.exitCode, 0);
   EXPECT_TRUE(toFile.out.empty());
   std::ifstream written(path);

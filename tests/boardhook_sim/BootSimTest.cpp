@@ -593,8 +593,8 @@ TEST_F(BootSimTest, ImagesAndSourceAgreeOnEveryBoard) {
     counts.at("total").erase("IdtBaseRead");
     return report;
   };
-  std::vector<std::string> args = {"--json", "--trace", "--jobs", "2", BOARDHOOK_SIM_BOARDS,
-                                   BOARDHOOK_SIM_EXAMPLE_BOARDS};
+  std::vector<std::string> args = {
+      "--json", "--trace", "--jobs", "2", BOARDHOOK_SIM_BOARDS, BOARDHOOK_SIM_EXAMPLE_BOARDS};
   const ToolRun fromImages = RunTool(args);
   args.push_back("--from-source");
   const ToolRun fromSource = RunTool(args);
