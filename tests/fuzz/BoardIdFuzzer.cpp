@@ -17,11 +17,8 @@
 
 #include "include/PcdTokens.h"
 #include "pei/BoardHookPei.h"
-#include "sim/machine/Machine.h"
-#include "sim/pcd/PcdDatabase.h"
-#include "sim/pei/PeiStandIns.h"
+#include "sim/platform/PeiPlatform.h"
 #include "tests/fuzz/FuzzInput.h"
-#include "tests/fuzz/SimulatedPlatform.h"
 
 namespace {
 
@@ -189,13 +186,13 @@ void CheckChannels(bool TablePresent, const sim::I2cTablePpiStandIn &Tables,
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   FuzzInput In(Data, Size);
-  fuzz::PeiPlatform Platform;
-  sim::Machine &Machine = Platform.Machine;
-  sim::PeiFoundation &Pei = Platform.Pei;
-  sim::PcdDatabase &Pcd = Platform.Pcd;
-  sim::StallPpiStandIn Stall{Pei};
-  sim::I2cTablePpiStandIn Tables{Pei};
-  sim::I2cApplyPpiStandIn Apply{Pei};
+  sim::PeiPlatform Platform;
+  sim::Machine &Machine = Platform.machine;
+  sim::PeiFoundation &Pei = Platform.pei;
+  sim::PcdDatabase &Pcd = Platform.pcd;
+  sim::StallPpiStandIn &Stall = Platform.stall;
+  sim::I2cTablePpiStandIn &Tables = Platform.i2cTable;
+  sim::I2cApplyPpiStandIn &Apply = Platform.i2cApply;
   Hostile::In = &In;
   Hostile::Smbus.clear();
   Hostile::Bmc.clear();
