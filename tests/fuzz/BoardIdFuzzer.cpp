@@ -168,16 +168,16 @@ void CheckChannels(bool TablePresent, const sim::I2cTablePpiStandIn &Tables,
       Smbus[1].Address == 0x71 && Smbus[1].Operation == EfiSmbusWriteByte && Smbus[1].Byte == 0,
       "the device at 0x71 is not cleared last");
   const sim::I2cTablePpiStandIn::ConfigureCall &Configure = Tables.ConfigureCalls().back();
-  FUZZ_CHECK(Configure.Bus == 0 && Configure.SlaveAddress == 0xE2 && Configure.Channel == 4 &&
-             Configure.TokenNumber == PCD_TOKEN_BOARD_REVISION);
+  FUZZ_CHECK(Configure.bus == 0 && Configure.slaveAddress == 0xE2 && Configure.channel == 4 &&
+             Configure.tokenNumber == PCD_TOKEN_BOARD_REVISION);
   const std::vector<sim::I2cApplyPpiStandIn::Call> &Calls = Apply.Calls();
   FUZZ_CHECK(Calls.size() - ApplyBefore == 2u, "tables applied");
   const sim::I2cTablePpiStandIn::FillCall &Fill = Tables.FillCalls().back();
   for (size_t Which = 0; Which < 2; Which++) {
     const sim::I2cApplyPpiStandIn::Call &Call = Calls[ApplyBefore + Which];
-    FUZZ_CHECK(Call.Bus == 0 && Call.SlaveAddress == 0xE2 &&
-                   Call.Channel == (Which == 0 ? 2u : 4u) && Call.EntryCount == 5 &&
-                   Call.Table == Fill.Tables[Which] && Call.Contents == Tables.TableContents(Which),
+    FUZZ_CHECK(Call.bus == 0 && Call.slaveAddress == 0xE2 &&
+                   Call.channel == (Which == 0 ? 2u : 4u) && Call.entryCount == 5 &&
+                   Call.table == Fill.tables[Which] && Call.contents == Tables.TableContents(Which),
                "apply call");
   }
 }

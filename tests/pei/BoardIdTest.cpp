@@ -52,13 +52,13 @@ TEST_F(BoardIdTest, BmcAnsweringAtOnceLeadsStraightToTheSmbusWork) {
                   "Pcd.Set8(0x1BB, 0x2) = EFI_SUCCESS"));
   // The SMBus transfers: command 0, no PEC, one byte, a clean address word.
   for (const sim::SmbusPpiStandIn::Call &Call : smbus.Calls()) {
-    EXPECT_EQ(Call.AddressWord, Call.Address);
-    EXPECT_EQ(Call.Command, 0u);
-    EXPECT_EQ(Call.PecCheck, FALSE);
-    EXPECT_EQ(Call.LengthIn, 1u);
+    EXPECT_EQ(Call.addressWord, Call.address);
+    EXPECT_EQ(Call.command, 0u);
+    EXPECT_EQ(Call.pecCheck, FALSE);
+    EXPECT_EQ(Call.lengthIn, 1u);
   }
   const sim::BmcIpmiPpiStandIn::Call &Request = bmc.Calls().at(0);
-  EXPECT_EQ(Request.RequestSize, 4u);
+  EXPECT_EQ(Request.requestSize, 4u);
   EXPECT_TRUE(stall.Calls().empty());
 }
 
@@ -93,7 +93,7 @@ TEST_F(BoardIdTest, BmcWaitIsBoundedAndTheWorkFollows) {
     EXPECT_EQ(stall.Calls().size() - StallsBefore, Stalls);
     EXPECT_EQ(clock.StalledMicroseconds() - StalledBefore, Stalls * 100000u);
     // The response length byte is 10 before the first request only.
-    EXPECT_EQ(bmc.Calls()[RequestsBefore].ResponseCapacity, 10);
+    EXPECT_EQ(bmc.Calls()[RequestsBefore].responseCapacity, 10);
     // Then the SMBus work as usual.
     EXPECT_EQ(smbus.Writes(0x71).size(), WritesBefore + 1);
     EXPECT_EQ(TraceOf({"Smbus.", "Pcd.Set8(0x1BB"}).size(), 4u);
@@ -199,7 +199,7 @@ TEST_F(BoardIdTest, FailingSmbusStepsLeaveTheLaterTokens) {
   }
   // A failed write to 0x71 ends the callback before any read; a failed
   // read of 0x39 does not stop the read of 0x3A.
-  EXPECT_EQ(smbus.Calls()[0].Operation, EfiSmbusWriteByte);
+  EXPECT_EQ(smbus.Calls()[0].operation, EfiSmbusWriteByte);
   EXPECT_EQ(smbus.Calls().size(), 1u + 3u + 3u);
 }
 

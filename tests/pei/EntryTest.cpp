@@ -38,7 +38,7 @@ TEST_F(BoardHookPeiTest, EntryCallsItsServicesInOrder) {
                   "Pcd.Set64(0x1F5, 0xFF) = EFI_SUCCESS", kPoolLine,
                   "InstallPpi(BOARD_HOOK_PPI) = EFI_SUCCESS"));
   ASSERT_EQ(variables.Calls().size(), 1u);
-  EXPECT_FALSE(variables.Calls()[0].AttributesWanted);
+  EXPECT_FALSE(variables.Calls()[0].attributesWanted);
 
   // The notification lists are the module's constant data.
   for (const EFI_PEI_NOTIFY_DESCRIPTOR *List :
@@ -96,8 +96,8 @@ TEST_F(BoardHookPeiTest, SetupOptionSetsToken501) {
     variables.SetVariable(u"Setup", gSetupVariableGuid, SetupData(Each.Size, Each.Option));
     EXPECT_EQ(RunEntry(), EFI_SUCCESS);
 
-    EXPECT_EQ(variables.Calls().back().DataSizeIn, UINTN{SETUP_VARIABLE_MAX_SIZE});
-    EXPECT_TRUE(GuidEquals(&variables.Calls().back().Guid, &gSetupVariableGuid));
+    EXPECT_EQ(variables.Calls().back().dataSizeIn, UINTN{SETUP_VARIABLE_MAX_SIZE});
+    EXPECT_TRUE(GuidEquals(&variables.Calls().back().guid, &gSetupVariableGuid));
     if (Each.Written) {
       ASSERT_EQ(pcd.Accesses().size(), 1u);
       EXPECT_EQ(pcd.Accesses()[0].operation, "Set64");
@@ -213,7 +213,7 @@ TEST_F(BoardHookPeiTest, HookPpiSlots) {
             EFI_SUCCESS);
   // The descriptor is the pool allocation, the interface the constant table.
   ASSERT_EQ(pei.PoolAllocations().size(), 1u);
-  EXPECT_EQ(Descriptor, pei.PoolAllocations()[0].Buffer);
+  EXPECT_EQ(Descriptor, pei.PoolAllocations()[0].buffer);
   EXPECT_EQ(Descriptor->Flags, 0x80000010u);
   EXPECT_EQ(Interface, &mBoardHookPpi);
 

@@ -34,16 +34,16 @@ TEST_F(I2cChannelsTest, ClearsFillsAppliesAndClearsInOrder) {
   ASSERT_EQ(i2cTable.FillCalls().size(), 1u);
   const sim::I2cTablePpiStandIn::FillCall &Fill = i2cTable.FillCalls()[0];
   ASSERT_EQ(i2cApply.Calls().size(), 2u);
-  EXPECT_EQ(i2cApply.Calls()[0].Table, Fill.Tables[0]);
-  EXPECT_EQ(i2cApply.Calls()[0].Contents, i2cTable.TableContents(0));
-  EXPECT_EQ(i2cApply.Calls()[1].Table, Fill.Tables[1]);
-  EXPECT_EQ(i2cApply.Calls()[1].Contents, i2cTable.TableContents(1));
-  EXPECT_NE(Fill.Tables[2], Fill.Tables[0]);
-  EXPECT_NE(Fill.Tables[2], Fill.Tables[1]);
+  EXPECT_EQ(i2cApply.Calls()[0].table, Fill.tables[0]);
+  EXPECT_EQ(i2cApply.Calls()[0].contents, i2cTable.TableContents(0));
+  EXPECT_EQ(i2cApply.Calls()[1].table, Fill.tables[1]);
+  EXPECT_EQ(i2cApply.Calls()[1].contents, i2cTable.TableContents(1));
+  EXPECT_NE(Fill.tables[2], Fill.tables[0]);
+  EXPECT_NE(Fill.tables[2], Fill.tables[1]);
   for (const sim::I2cApplyPpiStandIn::Call &Call : i2cApply.Calls()) {
-    EXPECT_EQ(Call.PeiServices, pei.Services());
+    EXPECT_EQ(Call.peiServices, pei.Services());
   }
-  EXPECT_EQ(i2cTable.ConfigureCalls().at(0).PeiServices, pei.Services());
+  EXPECT_EQ(i2cTable.ConfigureCalls().at(0).peiServices, pei.Services());
   EXPECT_EQ(smbus.DeviceByte(0x71), 0x00);
   EXPECT_EQ(LastNotify("I2C_APPLY_PPI"), "EFI_SUCCESS");
 }

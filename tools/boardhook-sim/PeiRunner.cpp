@@ -127,9 +127,9 @@ PeiRecord RunPei(const PeiJob &job) {
   record.services = pei.Trace();
   for (const sim::PeiCall &call : pei.Calls()) {
     PeiCallRecord typed{
-        sim::PeiServiceName(call.Service), {}, call.Argument, std::nullopt, call.Parent, call.Text};
-    for (const EFI_GUID &guid : call.Ppis) typed.ppis.push_back(pei.GuidName(guid));
-    if (call.Status) typed.status = sim::StatusTo64(*call.Status);
+        sim::PeiServiceName(call.service), {}, call.argument, std::nullopt, call.parent, call.text};
+    for (const EFI_GUID &guid : call.ppis) typed.ppis.push_back(pei.GuidName(guid));
+    if (call.status) typed.status = sim::StatusTo64(*call.status);
     record.calls.push_back(std::move(typed));
   }
   scenario.Record(record);

@@ -128,23 +128,23 @@ void PeiScenario::Record(PeiRecord &record) const {
   record.installedBefore = before_;
   record.installed = after_;
   for (const sim::SmbusPpiStandIn::Call &call : platform_.smbus.Calls()) {
-    std::string operation = call.Operation == EfiSmbusReadByte    ? "read"
-                            : call.Operation == EfiSmbusWriteByte ? "write"
-                                                                  : std::to_string(call.Operation);
-    record.smbus.push_back({call.Address, operation, call.Data, sim::StatusTo64(call.Status)});
+    std::string operation = call.operation == EfiSmbusReadByte    ? "read"
+                            : call.operation == EfiSmbusWriteByte ? "write"
+                                                                  : std::to_string(call.operation);
+    record.smbus.push_back({call.address, operation, call.data, sim::StatusTo64(call.status)});
   }
   for (const sim::BmcIpmiPpiStandIn::Call &call : platform_.bmc.Calls()) {
-    record.bmc.push_back({call.NetFunction, call.Command, call.Request, call.ResponseLength,
-                          sim::StatusTo64(call.Status)});
+    record.bmc.push_back({call.netFunction, call.command, call.request, call.responseLength,
+                          sim::StatusTo64(call.status)});
   }
   for (UINTN microseconds : platform_.stall.Calls()) record.stalls.push_back(microseconds);
   record.i2cConfigureCalls = static_cast<uint32_t>(platform_.i2cTable.ConfigureCalls().size());
   record.i2cFillCalls = static_cast<uint32_t>(platform_.i2cTable.FillCalls().size());
   for (const sim::I2cApplyPpiStandIn::Call &call : platform_.i2cApply.Calls()) {
-    record.i2cApplies.push_back({static_cast<uint32_t>(call.SlaveAddress),
-                                 static_cast<uint32_t>(call.Channel),
-                                 static_cast<uint32_t>(call.EntryCount),
-                                 {call.Contents.begin(), call.Contents.end()}});
+    record.i2cApplies.push_back({static_cast<uint32_t>(call.slaveAddress),
+                                 static_cast<uint32_t>(call.channel),
+                                 static_cast<uint32_t>(call.entryCount),
+                                 {call.contents.begin(), call.contents.end()}});
   }
 }
 
