@@ -10,19 +10,19 @@
 namespace sim {
 
 // A status as the 64-bit value it stands for: the error bit moves to bit 63.
-inline uint64_t StatusTo64(EFI_STATUS Status) {
-  const uint64_t Code = static_cast<uint64_t>(Status & ~MAX_BIT);
-  return EFI_ERROR(Status) ? (uint64_t{1} << 63) | Code : Code;
+inline uint64_t StatusTo64(EFI_STATUS status) {
+  const uint64_t code = static_cast<uint64_t>(status & ~MAX_BIT);
+  return EFI_ERROR(status) ? (uint64_t{1} << 63) | code : code;
 }
 
 // The status of this build's width that a 64-bit value stands for.
-inline EFI_STATUS StatusFrom64(uint64_t Status) {
-  const EFI_STATUS Code = static_cast<EFI_STATUS>(Status & ~(uint64_t{1} << 63));
-  return (Status >> 63) != 0 ? ENCODE_ERROR(Code) : Code;
+inline EFI_STATUS StatusFrom64(uint64_t status) {
+  const EFI_STATUS code = static_cast<EFI_STATUS>(status & ~(uint64_t{1} << 63));
+  return (status >> 63) != 0 ? ENCODE_ERROR(code) : code;
 }
 
 // "EFI_SUCCESS", "EFI_NOT_FOUND", ...; other values in hexadecimal.
-inline std::string StatusText(EFI_STATUS Status) {
+inline std::string StatusText(EFI_STATUS status) {
   static constexpr const char *kErrors[] = {
       nullptr,
       "EFI_LOAD_ERROR",
@@ -47,34 +47,34 @@ inline std::string StatusText(EFI_STATUS Status) {
       "EFI_ALREADY_STARTED",
       "EFI_ABORTED",
   };
-  const uint64_t Wide = StatusTo64(Status);
-  const uint64_t Code = Wide & ~(uint64_t{1} << 63);
-  if (Wide == 0) {
+  const uint64_t wide = StatusTo64(status);
+  const uint64_t code = wide & ~(uint64_t{1} << 63);
+  if (wide == 0) {
     return "EFI_SUCCESS";
   }
-  if ((Wide >> 63) != 0 && Code < sizeof(kErrors) / sizeof(kErrors[0]) && kErrors[Code]) {
-    return kErrors[Code];
+  if ((wide >> 63) != 0 && code < sizeof(kErrors) / sizeof(kErrors[0]) && kErrors[code]) {
+    return kErrors[code];
   }
-  char Text[32];
-  std::snprintf(Text, sizeof(Text), "0x%llx", static_cast<unsigned long long>(Wide));
-  return Text;
+  char text[32];
+  std::snprintf(text, sizeof(text), "0x%llx", static_cast<unsigned long long>(wide));
+  return text;
 }
 
 // "0x1F5": a number in hexadecimal, upper case, for traces.
-inline std::string HexText(uint64_t Value) {
-  char Text[24];
-  std::snprintf(Text, sizeof(Text), "0x%llX", static_cast<unsigned long long>(Value));
-  return Text;
+inline std::string HexText(uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof(text), "0x%llX", static_cast<unsigned long long>(value));
+  return text;
 }
 
 // Registry form, upper case: 9CA93627-B65B-4324-A202-C0B461764543.
-inline std::string GuidText(const EFI_GUID &Guid) {
-  char Text[40];
-  std::snprintf(Text, sizeof(Text), "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X",
-                static_cast<unsigned>(Guid.Data1), Guid.Data2, Guid.Data3, Guid.Data4[0],
-                Guid.Data4[1], Guid.Data4[2], Guid.Data4[3], Guid.Data4[4], Guid.Data4[5],
-                Guid.Data4[6], Guid.Data4[7]);
-  return Text;
+inline std::string GuidText(const EFI_GUID &guid) {
+  char text[40];
+  std::snprintf(text, sizeof(text), "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X",
+                static_cast<unsigned>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0],
+                guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5],
+                guid.Data4[6], guid.Data4[7]);
+  return text;
 }
 
 }  // namespace sim

@@ -13,13 +13,13 @@ namespace sim {
 
 class FaultPlan {
  public:
-  // Every later call fails with Status (unless armed on its own).
-  void FailEvery(EFI_STATUS Status) { every_ = Status; }
-  // The Nth later call (1 = the next one) fails with Status; the calls armed
-  // before stay armed. N = 0 arms nothing.
-  void FailNth(uint64_t N, EFI_STATUS Status) {
-    if (N != 0) {
-      nth_[calls_ + N] = Status;
+  // Every later call fails with `status` (unless armed on its own).
+  void FailEvery(EFI_STATUS status) { every_ = status; }
+  // The `n`th later call (1 = the next one) fails with `status`; the calls
+  // armed before stay armed. `n` = 0 arms nothing.
+  void FailNth(uint64_t n, EFI_STATUS status) {
+    if (n != 0) {
+      nth_[calls_ + n] = status;
     }
   }
   void Clear() {
@@ -30,11 +30,11 @@ class FaultPlan {
   // Counts one call; returns the status it must fail with, if any.
   std::optional<EFI_STATUS> Next() {
     calls_++;
-    const auto Found = nth_.find(calls_);
-    if (Found != nth_.end()) {
-      const EFI_STATUS Status = Found->second;
-      nth_.erase(Found);
-      return Status;
+    const auto found = nth_.find(calls_);
+    if (found != nth_.end()) {
+      const EFI_STATUS status = found->second;
+      nth_.erase(found);
+      return status;
     }
     return every_;
   }

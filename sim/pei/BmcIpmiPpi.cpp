@@ -11,8 +11,8 @@ struct BmcThunks {
   static EFI_STATUS EFIAPI SendCommand(BMC_IPMI_PPI *This, UINT8 NetFunction, UINT8 Lun,
                                        UINT8 Command, UINT8 *RequestData, UINT32 RequestDataSize,
                                        UINT8 *ResponseData, UINT8 *ResponseDataSize) {
-    auto *Owner = reinterpret_cast<const BmcIpmiPpiStandIn::Interface *>(This)->Self;
-    return Owner->SendCommand(NetFunction, Lun, Command, RequestData, RequestDataSize, ResponseData,
+    auto *owner = reinterpret_cast<const BmcIpmiPpiStandIn::Interface *>(This)->self;
+    return owner->SendCommand(NetFunction, Lun, Command, RequestData, RequestDataSize, ResponseData,
                               ResponseDataSize);
   }
   static EFI_STATUS EFIAPI Unsupported() { return EFI_UNSUPPORTED; }
@@ -25,79 +25,79 @@ constexpr uint8_t kCommandMasterWriteRead = 0x52;
 constexpr uint32_t kMaxRecordedRequest = 256;
 }  // namespace
 
-BmcIpmiPpiStandIn::BmcIpmiPpiStandIn(PeiFoundation &Pei) : pei_(Pei) {
-  interface_.Ppi.Word0 = reinterpret_cast<VOID *>(BmcThunks::Unsupported);
-  interface_.Ppi.Word1 = reinterpret_cast<VOID *>(BmcThunks::Unsupported);
-  interface_.Ppi.Word2 = reinterpret_cast<VOID *>(BmcThunks::Unsupported);
-  interface_.Ppi.SendCommand = BmcThunks::SendCommand;
-  interface_.Self = this;
+BmcIpmiPpiStandIn::BmcIpmiPpiStandIn(PeiFoundation &pei) : pei_(pei) {
+  interface_.ppi.Word0 = reinterpret_cast<VOID *>(BmcThunks::Unsupported);
+  interface_.ppi.Word1 = reinterpret_cast<VOID *>(BmcThunks::Unsupported);
+  interface_.ppi.Word2 = reinterpret_cast<VOID *>(BmcThunks::Unsupported);
+  interface_.ppi.SendCommand = BmcThunks::SendCommand;
+  interface_.self = this;
 }
 
-void BmcIpmiPpiStandIn::AnswerAfter(unsigned FailedAttempts, uint8_t ResponseLength) {
+void BmcIpmiPpiStandIn::AnswerAfter(unsigned failedAttempts, uint8_t responseLength) {
   answers_ = true;
-  failedAttempts_ = FailedAttempts;
-  responseLength_ = ResponseLength;
+  failedAttempts_ = failedAttempts;
+  responseLength_ = responseLength;
   attempts_ = 0;
   script_.clear();
 }
 
-void BmcIpmiPpiStandIn::WriteResponse(UINT8 *ResponseData, uint8_t Length) const {
-  for (uint8_t Index = 0; Index < Length; Index++) {
-    ResponseData[Index] = Index < response_.size() ? response_[Index] : 0;
+void BmcIpmiPpiStandIn::WriteResponse(UINT8 *responseData, uint8_t length) const {
+  for (uint8_t index = 0; index < length; index++) {
+    responseData[index] = index < response_.size() ? response_[index] : 0;
   }
 }
 
-EFI_STATUS BmcIpmiPpiStandIn::SendCommand(UINT8 NetFunction, UINT8 Lun, UINT8 Command,
-                                          UINT8 *RequestData, UINT32 RequestDataSize,
-                                          UINT8 *ResponseData, UINT8 *ResponseDataSize) {
-  Call Record = {.NetFunction = NetFunction,
-                 .Lun = Lun,
-                 .Command = Command,
-                 .Request = {},
-                 .RequestSize = RequestDataSize,
-                 .ResponseCapacity = ResponseDataSize != nullptr ? *ResponseDataSize : uint8_t{0},
-                 .ResponseLength = 0,
-                 .Status = EFI_SUCCESS};
-  if (RequestData != nullptr) {
-    const uint32_t Recorded =
-        RequestDataSize < kMaxRecordedRequest ? RequestDataSize : kMaxRecordedRequest;
-    Record.Request.assign(RequestData, RequestData + Recorded);
+EFI_STATUS BmcIpmiPpiStandIn::SendCommand(UINT8 netFunction, UINT8 lun, UINT8 command,
+                                          UINT8 *requestData, UINT32 requestDataSize,
+                                          UINT8 *responseData, UINT8 *responseDataSize) {
+  Call record = {.netFunction = netFunction,
+                 .lun = lun,
+                 .command = command,
+                 .request = {},
+                 .requestSize = requestDataSize,
+                 .responseCapacity = responseDataSize != nullptr ? *responseDataSize : uint8_t{0},
+                 .responseLength = 0,
+                 .status = EFI_SUCCESS};
+  if (requestData != nullptr) {
+    const uint32_t recorded =
+        requestDataSize < kMaxRecordedRequest ? requestDataSize : kMaxRecordedRequest;
+    record.request.assign(requestData, requestData + recorded);
   }
-  std::string Bytes;
-  for (uint8_t Byte : Record.Request) {
-    Bytes += (Bytes.empty() ? "" : " ") + HexText(Byte);
+  std::string bytes;
+  for (uint8_t byte : record.request) {
+    bytes += (bytes.empty() ? "" : " ") + HexText(byte);
   }
-  const size_t Line = pei_.AddTrace("BmcIpmi.SendCommand(" + HexText(NetFunction) + ", " +
-                                    HexText(Lun) + ", " + HexText(Command) + ", [" + Bytes + "], " +
-                                    std::to_string(Record.ResponseCapacity) + ")");
+  const size_t line = pei_.AddTrace("BmcIpmi.SendCommand(" + HexText(netFunction) + ", " +
+                                    HexText(lun) + ", " + HexText(command) + ", [" + bytes + "], " +
+                                    std::to_string(record.responseCapacity) + ")");
 
-  if (NetFunction != kNetFunctionApplication || Command != kCommandMasterWriteRead) {
-    Record.Status = EFI_UNSUPPORTED;
-  } else if ((RequestDataSize != 0 && RequestData == nullptr) || ResponseData == nullptr ||
-             ResponseDataSize == nullptr) {
-    Record.Status = EFI_INVALID_PARAMETER;
+  if (netFunction != kNetFunctionApplication || command != kCommandMasterWriteRead) {
+    record.status = EFI_UNSUPPORTED;
+  } else if ((requestDataSize != 0 && requestData == nullptr) || responseData == nullptr ||
+             responseDataSize == nullptr) {
+    record.status = EFI_INVALID_PARAMETER;
   } else if (!script_.empty()) {
-    const Answer &Scripted = script_[std::min<size_t>(attempts_++, script_.size() - 1)];
-    Record.Status = Scripted.Status;
-    if (Scripted.LengthWritten) {
-      if (!EFI_ERROR(Scripted.Status)) {
-        WriteResponse(ResponseData, std::min(Scripted.ResponseLength, *ResponseDataSize));
+    const Answer &scripted = script_[std::min<size_t>(attempts_++, script_.size() - 1)];
+    record.status = scripted.status;
+    if (scripted.lengthWritten) {
+      if (!EFI_ERROR(scripted.status)) {
+        WriteResponse(responseData, std::min(scripted.responseLength, *responseDataSize));
       }
-      *ResponseDataSize = Scripted.ResponseLength;
+      *responseDataSize = scripted.responseLength;
     }
   } else if (!answers_ || ++attempts_ <= failedAttempts_) {
-    Record.Status = failureStatus_;
-  } else if (*ResponseDataSize < responseLength_) {
-    Record.Status = EFI_BUFFER_TOO_SMALL;
+    record.status = failureStatus_;
+  } else if (*responseDataSize < responseLength_) {
+    record.status = EFI_BUFFER_TOO_SMALL;
   } else {
-    WriteResponse(ResponseData, responseLength_);
-    *ResponseDataSize = responseLength_;
+    WriteResponse(responseData, responseLength_);
+    *responseDataSize = responseLength_;
   }
-  Record.ResponseLength = ResponseDataSize != nullptr ? *ResponseDataSize : uint8_t{0};
-  pei_.CompleteTrace(Line, Record.Status);
-  const EFI_STATUS Status = Record.Status;
-  calls_.push_back(std::move(Record));
-  return Status;
+  record.responseLength = responseDataSize != nullptr ? *responseDataSize : uint8_t{0};
+  pei_.CompleteTrace(line, record.status);
+  const EFI_STATUS status = record.status;
+  calls_.push_back(std::move(record));
+  return status;
 }
 
 }  // namespace sim

@@ -64,19 +64,19 @@ struct Thunks {
   static EFI_STATUS EFIAPI Unsupported() { return EFI_UNSUPPORTED; }
 };
 
-PeiCall NewCall(PeiService Service, uint64_t Argument = 0) {
-  PeiCall Call;
-  Call.Service = Service;
-  Call.Argument = Argument;
-  return Call;
+PeiCall NewCall(PeiService service, uint64_t argument = 0) {
+  PeiCall call;
+  call.service = service;
+  call.argument = argument;
+  return call;
 }
 
-bool HasTerminate(UINTN Flags) { return (Flags & EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST) != 0; }
+bool HasTerminate(UINTN flags) { return (flags & EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST) != 0; }
 
 }  // namespace
 
-const char *PeiServiceName(PeiService Service) {
-  switch (Service) {
+const char *PeiServiceName(PeiService service) {
+  switch (service) {
     case PeiService::RunModule:
       return "RunModule";
     case PeiService::InstallPpi:
@@ -97,7 +97,7 @@ const char *PeiServiceName(PeiService Service) {
   return "?";
 }
 
-PeiFoundation::PeiFoundation(SimClock &Clock) : clock_(Clock) {
+PeiFoundation::PeiFoundation(SimClock &clock) : clock_(clock) {
   std::memset(&table_, 0, sizeof(table_));
   table_.Hdr.Signature = PEI_SERVICES_SIGNATURE;
   table_.Hdr.Revision = (1U << 16) | 80U;  // PI 1.8
@@ -135,12 +135,12 @@ PeiFoundation::PeiFoundation(SimClock &Clock) : clock_(Clock) {
   // The word below the IDT base holds the services pointer.
   idt_ = std::make_unique<uint8_t[]>(sizeof(UINTN) + kIdtSize);
   std::memset(idt_.get(), 0, sizeof(UINTN) + kIdtSize);
-  const UINTN ServicesWord = reinterpret_cast<UINTN>(Services());
-  std::memcpy(idt_.get(), &ServicesWord, sizeof(ServicesWord));
+  const UINTN servicesWord = reinterpret_cast<UINTN>(Services());
+  std::memcpy(idt_.get(), &servicesWord, sizeof(servicesWord));
 
   const struct {
-    const EFI_GUID &Guid;
-    const char *Name;
+    const EFI_GUID &guid;
+    const char *name;
   } kKnown[] = {
       {gEfiPeiSmbus2PpiGuid, "EFI_PEI_SMBUS2_PPI"},
       {gEfiPeiStallPpiGuid, "EFI_PEI_STALL_PPI"},
@@ -151,177 +151,177 @@ PeiFoundation::PeiFoundation(SimClock &Clock) : clock_(Clock) {
       {gI2cApplyPpiGuid, "I2C_APPLY_PPI"},
       {gBoardHookPpiGuid, "BOARD_HOOK_PPI"},
   };
-  for (const auto &Known : kKnown) {
-    NameGuid(Known.Guid, Known.Name);
+  for (const auto &known : kKnown) {
+    NameGuid(known.guid, known.name);
   }
 }
 
-PeiFoundation::~PeiFoundation() { context_.Owner = nullptr; }
+PeiFoundation::~PeiFoundation() { context_.owner = nullptr; }
 
-PeiFoundation &PeiFoundation::FromServices(const EFI_PEI_SERVICES **Services) {
-  const Context *Found = reinterpret_cast<const Context *>(Services);
-  if (Found == nullptr || Found->Owner == nullptr || Found->Owner->Services() != Services) {
+PeiFoundation &PeiFoundation::FromServices(const EFI_PEI_SERVICES **services) {
+  const Context *found = reinterpret_cast<const Context *>(services);
+  if (found == nullptr || found->owner == nullptr || found->owner->Services() != services) {
     std::fprintf(stderr, "PEI service called with a services pointer no foundation owns\n");
     std::abort();
   }
-  return *Found->Owner;
+  return *found->owner;
 }
 
 uintptr_t PeiFoundation::IdtBase() const {
   return reinterpret_cast<uintptr_t>(idt_.get() + sizeof(UINTN));
 }
 
-EFI_STATUS PeiFoundation::RunModule(EFI_PEIM_ENTRY_POINT2 Entry, EFI_PEI_FILE_HANDLE FileHandle) {
-  PeiCall Call = NewCall(PeiService::RunModule);
-  Call.Text = "RunModule()";
-  const size_t Line = AddCall(std::move(Call));
-  Enter(Line);
-  const EFI_STATUS Status = Entry(FileHandle, Services());
+EFI_STATUS PeiFoundation::RunModule(EFI_PEIM_ENTRY_POINT2 entry, EFI_PEI_FILE_HANDLE fileHandle) {
+  PeiCall call = NewCall(PeiService::RunModule);
+  call.text = "RunModule()";
+  const size_t line = AddCall(std::move(call));
+  Enter(line);
+  const EFI_STATUS status = entry(fileHandle, Services());
   Leave();
-  CompleteCall(Line, Status);
+  CompleteCall(line, status);
   RunDispatchNotifications();
-  return Status;
+  return status;
 }
 
-EFI_STATUS PeiFoundation::InstallPpi(const EFI_GUID &Guid, void *Ppi) {
-  auto Descriptor = std::make_unique<EFI_PEI_PPI_DESCRIPTOR>();
-  Descriptor->Flags = EFI_PEI_PPI_DESCRIPTOR_PPI | EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST;
-  Descriptor->Guid = &Guid;
-  Descriptor->Ppi = Ppi;
-  const EFI_PEI_PPI_DESCRIPTOR *List = Descriptor.get();
-  ownedDescriptors_.push_back(std::move(Descriptor));
-  return table_.InstallPpi(Services(), List);
+EFI_STATUS PeiFoundation::InstallPpi(const EFI_GUID &guid, void *ppi) {
+  auto descriptor = std::make_unique<EFI_PEI_PPI_DESCRIPTOR>();
+  descriptor->Flags = EFI_PEI_PPI_DESCRIPTOR_PPI | EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST;
+  descriptor->Guid = &guid;
+  descriptor->Ppi = ppi;
+  const EFI_PEI_PPI_DESCRIPTOR *list = descriptor.get();
+  ownedDescriptors_.push_back(std::move(descriptor));
+  return table_.InstallPpi(Services(), list);
 }
 
-size_t PeiFoundation::CountPpis(const EFI_GUID &Guid) const {
-  size_t Count = 0;
-  for (const EFI_PEI_PPI_DESCRIPTOR *Ppi : ppis_) {
-    Count += GuidEquals(Ppi->Guid, &Guid) ? 1 : 0;
+size_t PeiFoundation::CountPpis(const EFI_GUID &guid) const {
+  size_t count = 0;
+  for (const EFI_PEI_PPI_DESCRIPTOR *ppi : ppis_) {
+    count += GuidEquals(ppi->Guid, &guid) ? 1 : 0;
   }
-  return Count;
+  return count;
 }
 
-void *PeiFoundation::FindPpi(const EFI_GUID &Guid, size_t Instance) const {
-  for (const EFI_PEI_PPI_DESCRIPTOR *Ppi : ppis_) {
-    if (GuidEquals(Ppi->Guid, &Guid) && Instance-- == 0) {
-      return Ppi->Ppi;
+void *PeiFoundation::FindPpi(const EFI_GUID &guid, size_t instance) const {
+  for (const EFI_PEI_PPI_DESCRIPTOR *ppi : ppis_) {
+    if (GuidEquals(ppi->Guid, &guid) && instance-- == 0) {
+      return ppi->Ppi;
     }
   }
   return nullptr;
 }
 
-size_t PeiFoundation::AddCall(PeiCall Call) {
-  if (!open_.empty()) Call.Parent = open_.back();
-  trace_.push_back(Call.Text);
-  calls_.push_back(std::move(Call));
+size_t PeiFoundation::AddCall(PeiCall call) {
+  if (!open_.empty()) call.parent = open_.back();
+  trace_.push_back(call.text);
+  calls_.push_back(std::move(call));
   return calls_.size() - 1;
 }
 
-void PeiFoundation::CompleteCall(size_t Index, EFI_STATUS Status) {
-  calls_.at(Index).Status = Status;
-  trace_.at(Index) += " = " + StatusText(Status);
+void PeiFoundation::CompleteCall(size_t index, EFI_STATUS status) {
+  calls_.at(index).status = status;
+  trace_.at(index) += " = " + StatusText(status);
 }
 
-size_t PeiFoundation::AddTrace(std::string Line) {
-  PeiCall Call = NewCall(PeiService::PpiMember);
-  Call.Text = std::move(Line);
-  return AddCall(std::move(Call));
+size_t PeiFoundation::AddTrace(std::string line) {
+  PeiCall call = NewCall(PeiService::PpiMember);
+  call.text = std::move(line);
+  return AddCall(std::move(call));
 }
 
-void PeiFoundation::NameGuid(const EFI_GUID &Guid, std::string Name) {
-  guidNames_[GuidText(Guid)] = std::move(Name);
+void PeiFoundation::NameGuid(const EFI_GUID &guid, std::string name) {
+  guidNames_[GuidText(guid)] = std::move(name);
 }
 
-std::string PeiFoundation::GuidName(const EFI_GUID &Guid) const {
-  const std::string Text = GuidText(Guid);
-  const auto Found = guidNames_.find(Text);
-  return Found == guidNames_.end() ? Text : Found->second;
+std::string PeiFoundation::GuidName(const EFI_GUID &guid) const {
+  const std::string text = GuidText(guid);
+  const auto found = guidNames_.find(text);
+  return found == guidNames_.end() ? text : found->second;
 }
 
-std::string PeiFoundation::ListText(const EFI_PEI_PPI_DESCRIPTOR *List,
-                                    std::vector<EFI_GUID> &Guids) const {
-  std::string Text;
-  for (size_t Index = 0; List != nullptr && Index < kMaxListEntries; Index++) {
-    if (!Text.empty()) {
-      Text += ", ";
+std::string PeiFoundation::ListText(const EFI_PEI_PPI_DESCRIPTOR *list,
+                                    std::vector<EFI_GUID> &guids) const {
+  std::string text;
+  for (size_t index = 0; list != nullptr && index < kMaxListEntries; index++) {
+    if (!text.empty()) {
+      text += ", ";
     }
-    Text += List[Index].Guid != nullptr ? GuidName(*List[Index].Guid) : "NULL";
-    if (List[Index].Guid != nullptr) Guids.push_back(*List[Index].Guid);
-    if (HasTerminate(List[Index].Flags)) {
+    text += list[index].Guid != nullptr ? GuidName(*list[index].Guid) : "NULL";
+    if (list[index].Guid != nullptr) guids.push_back(*list[index].Guid);
+    if (HasTerminate(list[index].Flags)) {
       break;
     }
   }
-  return Text;
+  return text;
 }
 
 // Installs every descriptor of the list, or none when one is not a PPI
 // descriptor, then runs the callback notifications registered so far for
 // each new PPI, in installation order and, per PPI, in registration order.
-EFI_STATUS PeiFoundation::DoInstallPpi(const EFI_PEI_PPI_DESCRIPTOR *PpiList) {
-  PeiCall Call = NewCall(PeiService::InstallPpi);
-  Call.Text = "InstallPpi(" + ListText(PpiList, Call.Ppis) + ")";
-  const size_t Line = AddCall(std::move(Call));
-  auto Finish = [&](EFI_STATUS Status) {
-    CompleteTrace(Line, Status);
-    return Status;
+EFI_STATUS PeiFoundation::DoInstallPpi(const EFI_PEI_PPI_DESCRIPTOR *ppiList) {
+  PeiCall call = NewCall(PeiService::InstallPpi);
+  call.text = "InstallPpi(" + ListText(ppiList, call.ppis) + ")";
+  const size_t line = AddCall(std::move(call));
+  auto finish = [&](EFI_STATUS status) {
+    CompleteTrace(line, status);
+    return status;
   };
-  if (PpiList == nullptr) {
-    return Finish(EFI_INVALID_PARAMETER);
+  if (ppiList == nullptr) {
+    return finish(EFI_INVALID_PARAMETER);
   }
-  size_t Count = 0;
-  for (;; Count++) {
-    if (Count == kMaxListEntries) {
-      return Finish(EFI_INVALID_PARAMETER);
+  size_t count = 0;
+  for (;; count++) {
+    if (count == kMaxListEntries) {
+      return finish(EFI_INVALID_PARAMETER);
     }
-    const EFI_PEI_PPI_DESCRIPTOR &Entry = PpiList[Count];
-    if ((Entry.Flags & EFI_PEI_PPI_DESCRIPTOR_PPI) == 0 || Entry.Guid == nullptr) {
-      return Finish(EFI_INVALID_PARAMETER);
+    const EFI_PEI_PPI_DESCRIPTOR &entry = ppiList[count];
+    if ((entry.Flags & EFI_PEI_PPI_DESCRIPTOR_PPI) == 0 || entry.Guid == nullptr) {
+      return finish(EFI_INVALID_PARAMETER);
     }
-    if (HasTerminate(Entry.Flags)) {
-      Count++;
+    if (HasTerminate(entry.Flags)) {
+      count++;
       break;
     }
   }
-  if (const std::optional<EFI_STATUS> Fault = installFaults_.Next()) {
-    return Finish(*Fault);
+  if (const std::optional<EFI_STATUS> fault = installFaults_.Next()) {
+    return finish(*fault);
   }
-  if (ppis_.size() + Count > maxPpis_) {
-    return Finish(EFI_OUT_OF_RESOURCES);
+  if (ppis_.size() + count > maxPpis_) {
+    return finish(EFI_OUT_OF_RESOURCES);
   }
-  const size_t First = ppis_.size();
-  for (size_t Index = 0; Index < Count; Index++) {
-    ppis_.push_back(&PpiList[Index]);
+  const size_t first = ppis_.size();
+  for (size_t index = 0; index < count; index++) {
+    ppis_.push_back(&ppiList[index]);
   }
-  CompleteTrace(Line, EFI_SUCCESS);
-  Enter(Line);
-  NotifyInstalled(First, notifications_.size());
+  CompleteTrace(line, EFI_SUCCESS);
+  Enter(line);
+  NotifyInstalled(first, notifications_.size());
   Leave();
   return EFI_SUCCESS;
 }
 
 // Replaces an installed descriptor (found by its address) in place; the
 // callback notifications for the new PPI's GUID run as for an installation.
-EFI_STATUS PeiFoundation::DoReInstallPpi(const EFI_PEI_PPI_DESCRIPTOR *OldPpi,
-                                         const EFI_PEI_PPI_DESCRIPTOR *NewPpi) {
-  PeiCall Call = NewCall(PeiService::ReInstallPpi);
-  Call.Text = "ReInstallPpi(" + ListText(NewPpi, Call.Ppis) + ")";
-  const size_t Line = AddCall(std::move(Call));
-  EFI_STATUS Status = EFI_NOT_FOUND;
-  if (OldPpi == nullptr || NewPpi == nullptr || NewPpi->Guid == nullptr ||
-      (NewPpi->Flags & EFI_PEI_PPI_DESCRIPTOR_PPI) == 0) {
-    Status = EFI_INVALID_PARAMETER;
+EFI_STATUS PeiFoundation::DoReInstallPpi(const EFI_PEI_PPI_DESCRIPTOR *oldPpi,
+                                         const EFI_PEI_PPI_DESCRIPTOR *newPpi) {
+  PeiCall call = NewCall(PeiService::ReInstallPpi);
+  call.text = "ReInstallPpi(" + ListText(newPpi, call.ppis) + ")";
+  const size_t line = AddCall(std::move(call));
+  EFI_STATUS status = EFI_NOT_FOUND;
+  if (oldPpi == nullptr || newPpi == nullptr || newPpi->Guid == nullptr ||
+      (newPpi->Flags & EFI_PEI_PPI_DESCRIPTOR_PPI) == 0) {
+    status = EFI_INVALID_PARAMETER;
   } else {
-    for (size_t Index = 0; Index < ppis_.size(); Index++) {
-      if (ppis_[Index] == OldPpi) {
-        ppis_[Index] = NewPpi;
-        CompleteTrace(Line, EFI_SUCCESS);
-        Enter(Line);
-        const size_t Registered = notifications_.size();
-        for (size_t Notify = 0; Notify < Registered; Notify++) {
-          const EFI_PEI_NOTIFY_DESCRIPTOR *Descriptor = notifications_[Notify].Descriptor;
-          if ((Descriptor->Flags & EFI_PEI_PPI_DESCRIPTOR_NOTIFY_CALLBACK) != 0 &&
-              GuidEquals(Descriptor->Guid, NewPpi->Guid)) {
-            CallNotify(Descriptor, NewPpi);
+    for (size_t index = 0; index < ppis_.size(); index++) {
+      if (ppis_[index] == oldPpi) {
+        ppis_[index] = newPpi;
+        CompleteTrace(line, EFI_SUCCESS);
+        Enter(line);
+        const size_t registered = notifications_.size();
+        for (size_t notify = 0; notify < registered; notify++) {
+          const EFI_PEI_NOTIFY_DESCRIPTOR *descriptor = notifications_[notify].descriptor;
+          if ((descriptor->Flags & EFI_PEI_PPI_DESCRIPTOR_NOTIFY_CALLBACK) != 0 &&
+              GuidEquals(descriptor->Guid, newPpi->Guid)) {
+            CallNotify(descriptor, newPpi);
           }
         }
         Leave();
@@ -329,114 +329,114 @@ EFI_STATUS PeiFoundation::DoReInstallPpi(const EFI_PEI_PPI_DESCRIPTOR *OldPpi,
       }
     }
   }
-  CompleteTrace(Line, Status);
-  return Status;
+  CompleteTrace(line, status);
+  return status;
 }
 
-FaultPlan &PeiFoundation::LocatePpiFaults(const EFI_GUID &Guid) {
-  return guidLocateFaults_[GuidText(Guid)];
+FaultPlan &PeiFoundation::LocatePpiFaults(const EFI_GUID &guid) {
+  return guidLocateFaults_[GuidText(guid)];
 }
 
-EFI_STATUS PeiFoundation::DoLocatePpi(const EFI_GUID *Guid, UINTN Instance,
-                                      EFI_PEI_PPI_DESCRIPTOR **PpiDescriptor, VOID **Ppi) {
-  PeiCall Call = NewCall(PeiService::LocatePpi, Instance);
-  if (Guid != nullptr) Call.Ppis.push_back(*Guid);
-  Call.Text = "LocatePpi(" + (Guid ? GuidName(*Guid) : std::string("NULL")) + ", " +
-              std::to_string(Instance) + ")";
-  const size_t Line = AddCall(std::move(Call));
-  EFI_STATUS Status = EFI_NOT_FOUND;
-  std::optional<EFI_STATUS> Fault;
-  if (Guid != nullptr && Ppi != nullptr) {
-    Fault = locateFaults_.Next();
-    const auto ByGuid = guidLocateFaults_.find(GuidText(*Guid));
-    if (ByGuid != guidLocateFaults_.end()) {
-      const std::optional<EFI_STATUS> GuidFault = ByGuid->second.Next();
-      Fault = Fault ? Fault : GuidFault;
+EFI_STATUS PeiFoundation::DoLocatePpi(const EFI_GUID *guid, UINTN instance,
+                                      EFI_PEI_PPI_DESCRIPTOR **ppiDescriptor, VOID **ppi) {
+  PeiCall call = NewCall(PeiService::LocatePpi, instance);
+  if (guid != nullptr) call.ppis.push_back(*guid);
+  call.text = "LocatePpi(" + (guid ? GuidName(*guid) : std::string("NULL")) + ", " +
+              std::to_string(instance) + ")";
+  const size_t line = AddCall(std::move(call));
+  EFI_STATUS status = EFI_NOT_FOUND;
+  std::optional<EFI_STATUS> fault;
+  if (guid != nullptr && ppi != nullptr) {
+    fault = locateFaults_.Next();
+    const auto byGuid = guidLocateFaults_.find(GuidText(*guid));
+    if (byGuid != guidLocateFaults_.end()) {
+      const std::optional<EFI_STATUS> guidFault = byGuid->second.Next();
+      fault = fault ? fault : guidFault;
     }
   }
-  if (Guid == nullptr || Ppi == nullptr) {
-    Status = EFI_INVALID_PARAMETER;
-  } else if (Fault) {
-    Status = *Fault;
+  if (guid == nullptr || ppi == nullptr) {
+    status = EFI_INVALID_PARAMETER;
+  } else if (fault) {
+    status = *fault;
   } else {
-    UINTN Remaining = Instance;
-    for (const EFI_PEI_PPI_DESCRIPTOR *Installed : ppis_) {
-      if (GuidEquals(Installed->Guid, Guid) && Remaining-- == 0) {
-        if (PpiDescriptor != nullptr) {
-          *PpiDescriptor = const_cast<EFI_PEI_PPI_DESCRIPTOR *>(Installed);
+    UINTN remaining = instance;
+    for (const EFI_PEI_PPI_DESCRIPTOR *installed : ppis_) {
+      if (GuidEquals(installed->Guid, guid) && remaining-- == 0) {
+        if (ppiDescriptor != nullptr) {
+          *ppiDescriptor = const_cast<EFI_PEI_PPI_DESCRIPTOR *>(installed);
         }
-        *Ppi = Installed->Ppi;
-        Status = EFI_SUCCESS;
+        *ppi = installed->Ppi;
+        status = EFI_SUCCESS;
         break;
       }
     }
   }
-  CompleteTrace(Line, Status);
-  return Status;
+  CompleteTrace(line, status);
+  return status;
 }
 
 // Registers every descriptor of the list, or none when one is not a notify
 // descriptor. A callback notification also runs at once for each matching
 // PPI already installed; a dispatch notification runs at the next dispatch
 // point for those and for later ones.
-EFI_STATUS PeiFoundation::DoNotifyPpi(const EFI_PEI_NOTIFY_DESCRIPTOR *NotifyList) {
-  std::string Text;
-  PeiCall Call = NewCall(PeiService::NotifyPpi);
-  for (size_t Index = 0; NotifyList != nullptr && Index < kMaxListEntries; Index++) {
-    Text += (Index ? ", " : "") +
-            (NotifyList[Index].Guid ? GuidName(*NotifyList[Index].Guid) : std::string("NULL"));
-    if (NotifyList[Index].Guid != nullptr) Call.Ppis.push_back(*NotifyList[Index].Guid);
-    if (HasTerminate(NotifyList[Index].Flags)) {
+EFI_STATUS PeiFoundation::DoNotifyPpi(const EFI_PEI_NOTIFY_DESCRIPTOR *notifyList) {
+  std::string text;
+  PeiCall call = NewCall(PeiService::NotifyPpi);
+  for (size_t index = 0; notifyList != nullptr && index < kMaxListEntries; index++) {
+    text += (index ? ", " : "") +
+            (notifyList[index].Guid ? GuidName(*notifyList[index].Guid) : std::string("NULL"));
+    if (notifyList[index].Guid != nullptr) call.ppis.push_back(*notifyList[index].Guid);
+    if (HasTerminate(notifyList[index].Flags)) {
       break;
     }
   }
-  Call.Text = "NotifyPpi(" + Text + ")";
-  const size_t Line = AddCall(std::move(Call));
-  auto Finish = [&](EFI_STATUS Status) {
-    CompleteTrace(Line, Status);
-    return Status;
+  call.text = "NotifyPpi(" + text + ")";
+  const size_t line = AddCall(std::move(call));
+  auto finish = [&](EFI_STATUS status) {
+    CompleteTrace(line, status);
+    return status;
   };
-  if (NotifyList == nullptr) {
-    return Finish(EFI_INVALID_PARAMETER);
+  if (notifyList == nullptr) {
+    return finish(EFI_INVALID_PARAMETER);
   }
-  size_t Count = 0;
-  for (;; Count++) {
-    if (Count == kMaxListEntries) {
-      return Finish(EFI_INVALID_PARAMETER);
+  size_t count = 0;
+  for (;; count++) {
+    if (count == kMaxListEntries) {
+      return finish(EFI_INVALID_PARAMETER);
     }
-    const EFI_PEI_NOTIFY_DESCRIPTOR &Entry = NotifyList[Count];
-    if ((Entry.Flags & EFI_PEI_PPI_DESCRIPTOR_NOTIFY_TYPES) == 0 || Entry.Guid == nullptr ||
-        Entry.Notify == nullptr) {
-      return Finish(EFI_INVALID_PARAMETER);
+    const EFI_PEI_NOTIFY_DESCRIPTOR &entry = notifyList[count];
+    if ((entry.Flags & EFI_PEI_PPI_DESCRIPTOR_NOTIFY_TYPES) == 0 || entry.Guid == nullptr ||
+        entry.Notify == nullptr) {
+      return finish(EFI_INVALID_PARAMETER);
     }
-    if (HasTerminate(Entry.Flags)) {
-      Count++;
+    if (HasTerminate(entry.Flags)) {
+      count++;
       break;
     }
   }
-  if (const std::optional<EFI_STATUS> Fault = notifyFaults_.Next()) {
-    return Finish(*Fault);
+  if (const std::optional<EFI_STATUS> fault = notifyFaults_.Next()) {
+    return finish(*fault);
   }
-  if (notifications_.size() + Count > maxNotifications_) {
-    return Finish(EFI_OUT_OF_RESOURCES);
+  if (notifications_.size() + count > maxNotifications_) {
+    return finish(EFI_OUT_OF_RESOURCES);
   }
-  const size_t First = notifications_.size();
-  for (size_t Index = 0; Index < Count; Index++) {
-    notifications_.push_back({&NotifyList[Index], 0});
+  const size_t first = notifications_.size();
+  for (size_t index = 0; index < count; index++) {
+    notifications_.push_back({&notifyList[index], 0});
   }
-  CompleteTrace(Line, EFI_SUCCESS);
+  CompleteTrace(line, EFI_SUCCESS);
   // PPIs installed by these callbacks notify the new registrations through
   // their own installation; only the PPIs present now are offered here.
-  const size_t Installed = ppis_.size();
-  Enter(Line);
-  for (size_t Index = First; Index < First + Count; Index++) {
-    const EFI_PEI_NOTIFY_DESCRIPTOR *Descriptor = notifications_[Index].Descriptor;
-    if ((Descriptor->Flags & EFI_PEI_PPI_DESCRIPTOR_NOTIFY_CALLBACK) == 0) {
+  const size_t installed = ppis_.size();
+  Enter(line);
+  for (size_t index = first; index < first + count; index++) {
+    const EFI_PEI_NOTIFY_DESCRIPTOR *descriptor = notifications_[index].descriptor;
+    if ((descriptor->Flags & EFI_PEI_PPI_DESCRIPTOR_NOTIFY_CALLBACK) == 0) {
       continue;
     }
-    for (size_t Ppi = 0; Ppi < Installed; Ppi++) {
-      if (GuidEquals(ppis_[Ppi]->Guid, Descriptor->Guid)) {
-        CallNotify(Descriptor, ppis_[Ppi]);
+    for (size_t ppi = 0; ppi < installed; ppi++) {
+      if (GuidEquals(ppis_[ppi]->Guid, descriptor->Guid)) {
+        CallNotify(descriptor, ppis_[ppi]);
       }
     }
   }
@@ -444,92 +444,92 @@ EFI_STATUS PeiFoundation::DoNotifyPpi(const EFI_PEI_NOTIFY_DESCRIPTOR *NotifyLis
   return EFI_SUCCESS;
 }
 
-// Runs the callback notifications among the first NotificationCount
-// registrations for the PPIs from FirstPpi on that were installed together.
+// Runs the callback notifications among the first `notificationCount`
+// registrations for the PPIs from `firstPpi` on that were installed together.
 // Registrations made meanwhile have been offered these PPIs already.
-void PeiFoundation::NotifyInstalled(size_t FirstPpi, size_t NotificationCount) {
-  const size_t EndPpi = ppis_.size();
-  for (size_t Ppi = FirstPpi; Ppi < EndPpi; Ppi++) {
-    for (size_t Notify = 0; Notify < NotificationCount; Notify++) {
-      const EFI_PEI_NOTIFY_DESCRIPTOR *Descriptor = notifications_[Notify].Descriptor;
-      if ((Descriptor->Flags & EFI_PEI_PPI_DESCRIPTOR_NOTIFY_CALLBACK) != 0 &&
-          GuidEquals(Descriptor->Guid, ppis_[Ppi]->Guid)) {
-        CallNotify(Descriptor, ppis_[Ppi]);
+void PeiFoundation::NotifyInstalled(size_t firstPpi, size_t notificationCount) {
+  const size_t endPpi = ppis_.size();
+  for (size_t ppi = firstPpi; ppi < endPpi; ppi++) {
+    for (size_t notify = 0; notify < notificationCount; notify++) {
+      const EFI_PEI_NOTIFY_DESCRIPTOR *descriptor = notifications_[notify].descriptor;
+      if ((descriptor->Flags & EFI_PEI_PPI_DESCRIPTOR_NOTIFY_CALLBACK) != 0 &&
+          GuidEquals(descriptor->Guid, ppis_[ppi]->Guid)) {
+        CallNotify(descriptor, ppis_[ppi]);
       }
     }
   }
 }
 
-void PeiFoundation::CallNotify(const EFI_PEI_NOTIFY_DESCRIPTOR *Notify,
-                               const EFI_PEI_PPI_DESCRIPTOR *Ppi) {
-  PeiCall Call = NewCall(PeiService::Notify);
-  Call.Ppis.push_back(*Notify->Guid);
-  Call.Text = "Notify(" + GuidName(*Notify->Guid) + ")";
-  const size_t Line = AddCall(std::move(Call));
-  Enter(Line);
-  const EFI_STATUS Status =
-      Notify->Notify(const_cast<EFI_PEI_SERVICES **>(Services()),
-                     const_cast<EFI_PEI_NOTIFY_DESCRIPTOR *>(Notify), Ppi->Ppi);
+void PeiFoundation::CallNotify(const EFI_PEI_NOTIFY_DESCRIPTOR *notify,
+                               const EFI_PEI_PPI_DESCRIPTOR *ppi) {
+  PeiCall call = NewCall(PeiService::Notify);
+  call.ppis.push_back(*notify->Guid);
+  call.text = "Notify(" + GuidName(*notify->Guid) + ")";
+  const size_t line = AddCall(std::move(call));
+  Enter(line);
+  const EFI_STATUS status =
+      notify->Notify(const_cast<EFI_PEI_SERVICES **>(Services()),
+                     const_cast<EFI_PEI_NOTIFY_DESCRIPTOR *>(notify), ppi->Ppi);
   Leave();
-  CompleteTrace(Line, Status);
+  CompleteTrace(line, status);
 }
 
 // Dispatch-type notifications, at the dispatcher's point after a module:
 // each runs for every matching PPI installed since it last ran.
 void PeiFoundation::RunDispatchNotifications() {
-  bool Ran = true;
-  while (Ran) {
-    Ran = false;
-    for (size_t Notify = 0; Notify < notifications_.size(); Notify++) {
-      if ((notifications_[Notify].Descriptor->Flags & EFI_PEI_PPI_DESCRIPTOR_NOTIFY_DISPATCH) ==
+  bool ran = true;
+  while (ran) {
+    ran = false;
+    for (size_t notify = 0; notify < notifications_.size(); notify++) {
+      if ((notifications_[notify].descriptor->Flags & EFI_PEI_PPI_DESCRIPTOR_NOTIFY_DISPATCH) ==
           0) {
         continue;
       }
-      while (notifications_[Notify].DispatchedUpTo < ppis_.size()) {
-        const EFI_PEI_PPI_DESCRIPTOR *Ppi = ppis_[notifications_[Notify].DispatchedUpTo++];
-        if (GuidEquals(notifications_[Notify].Descriptor->Guid, Ppi->Guid)) {
-          CallNotify(notifications_[Notify].Descriptor, Ppi);
-          Ran = true;
+      while (notifications_[notify].dispatchedUpTo < ppis_.size()) {
+        const EFI_PEI_PPI_DESCRIPTOR *ppi = ppis_[notifications_[notify].dispatchedUpTo++];
+        if (GuidEquals(notifications_[notify].descriptor->Guid, ppi->Guid)) {
+          CallNotify(notifications_[notify].descriptor, ppi);
+          ran = true;
         }
       }
     }
   }
 }
 
-EFI_STATUS PeiFoundation::DoGetBootMode(EFI_BOOT_MODE *BootMode) {
-  if (BootMode == nullptr) {
+EFI_STATUS PeiFoundation::DoGetBootMode(EFI_BOOT_MODE *bootMode) {
+  if (bootMode == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
-  *BootMode = bootMode_;
+  *bootMode = bootMode_;
   return EFI_SUCCESS;
 }
 
-EFI_STATUS PeiFoundation::DoSetBootMode(EFI_BOOT_MODE BootMode) {
-  bootMode_ = BootMode;
+EFI_STATUS PeiFoundation::DoSetBootMode(EFI_BOOT_MODE bootMode) {
+  bootMode_ = bootMode;
   return EFI_SUCCESS;
 }
 
 // PEI pool: host memory (8-byte aligned, as the allocator returns it) that
 // lives as long as the foundation.
-EFI_STATUS PeiFoundation::DoAllocatePool(UINTN Size, VOID **Buffer) {
-  PeiCall Call = NewCall(PeiService::AllocatePool, Size);
-  Call.Text = "AllocatePool(" + std::to_string(Size) + ")";
-  const size_t Line = AddCall(std::move(Call));
-  EFI_STATUS Status = EFI_SUCCESS;
-  if (Buffer == nullptr) {
-    Status = EFI_INVALID_PARAMETER;
-  } else if (const std::optional<EFI_STATUS> Fault = poolFaults_.Next()) {
-    Status = *Fault;
+EFI_STATUS PeiFoundation::DoAllocatePool(UINTN size, VOID **buffer) {
+  PeiCall call = NewCall(PeiService::AllocatePool, size);
+  call.text = "AllocatePool(" + std::to_string(size) + ")";
+  const size_t line = AddCall(std::move(call));
+  EFI_STATUS status = EFI_SUCCESS;
+  if (buffer == nullptr) {
+    status = EFI_INVALID_PARAMETER;
+  } else if (const std::optional<EFI_STATUS> fault = poolFaults_.Next()) {
+    status = *fault;
   } else {
-    // Exactly Size bytes, so the sanitizers see an overrun; filled with a
+    // Exactly `size` bytes, so the sanitizers see an overrun; filled with a
     // pattern, since PEI pool is not cleared.
-    poolMemory_.push_back(std::make_unique_for_overwrite<uint8_t[]>(Size == 0 ? 1 : Size));
-    std::memset(poolMemory_.back().get(), 0xAF, Size);
-    *Buffer = poolMemory_.back().get();
-    pool_.push_back({*Buffer, Size});
+    poolMemory_.push_back(std::make_unique_for_overwrite<uint8_t[]>(size == 0 ? 1 : size));
+    std::memset(poolMemory_.back().get(), 0xAF, size);
+    *buffer = poolMemory_.back().get();
+    pool_.push_back({*buffer, size});
   }
-  CompleteTrace(Line, Status);
-  return Status;
+  CompleteTrace(line, status);
+  return status;
 }
 
 }  // namespace sim

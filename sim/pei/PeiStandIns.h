@@ -27,45 +27,45 @@ namespace sim {
 class SmbusPpiStandIn {
  public:
   struct Call {
-    UINTN AddressWord;  // the whole EFI_SMBUS_DEVICE_ADDRESS word
-    uint8_t Address;    // its 7-bit field
-    UINTN Command;
-    EFI_SMBUS_OPERATION Operation;
-    BOOLEAN PecCheck;
-    UINTN LengthIn;
-    uint8_t Data;  // byte written, or byte read on success
-    EFI_STATUS Status;
+    UINTN addressWord;  // the whole EFI_SMBUS_DEVICE_ADDRESS word
+    uint8_t address;    // its 7-bit field
+    UINTN command;
+    EFI_SMBUS_OPERATION operation;
+    BOOLEAN pecCheck;
+    UINTN lengthIn;
+    uint8_t data;  // byte written, or byte read on success
+    EFI_STATUS status;
   };
 
-  explicit SmbusPpiStandIn(PeiFoundation &Pei);
-  EFI_PEI_SMBUS2_PPI *Ppi() { return &interface_.Ppi; }
+  explicit SmbusPpiStandIn(PeiFoundation &pei);
+  EFI_PEI_SMBUS2_PPI *Ppi() { return &interface_.ppi; }
   EFI_STATUS Install() { return pei_.InstallPpi(gEfiPeiSmbus2PpiGuid, Ppi()); }
 
-  void AddDevice(uint8_t Address, uint8_t Byte = 0);
-  void RemoveDevice(uint8_t Address);
-  void SetInputByte(uint8_t Address, uint8_t Byte) { AddDevice(Address, Byte); }
-  std::optional<uint8_t> DeviceByte(uint8_t Address) const;
+  void AddDevice(uint8_t address, uint8_t byte = 0);
+  void RemoveDevice(uint8_t address);
+  void SetInputByte(uint8_t address, uint8_t byte) { AddDevice(address, byte); }
+  std::optional<uint8_t> DeviceByte(uint8_t address) const;
   // Bytes written to a device, in order.
-  std::vector<uint8_t> Writes(uint8_t Address) const;
+  std::vector<uint8_t> Writes(uint8_t address) const;
 
   // Failure of one operation on one device; a failing call transfers nothing.
-  FaultPlan &Faults(uint8_t Address, EFI_SMBUS_OPERATION Operation) {
-    return faults_[{Address, Operation}];
+  FaultPlan &Faults(uint8_t address, EFI_SMBUS_OPERATION operation) {
+    return faults_[{address, operation}];
   }
 
   const std::vector<Call> &Calls() const { return calls_; }
 
-  EFI_STATUS Execute(EFI_SMBUS_DEVICE_ADDRESS SlaveAddress, EFI_SMBUS_DEVICE_COMMAND Command,
-                     EFI_SMBUS_OPERATION Operation, BOOLEAN PecCheck, UINTN *Length, VOID *Buffer);
+  EFI_STATUS Execute(EFI_SMBUS_DEVICE_ADDRESS slaveAddress, EFI_SMBUS_DEVICE_COMMAND command,
+                     EFI_SMBUS_OPERATION operation, BOOLEAN pecCheck, UINTN *length, VOID *buffer);
 
  private:
   struct Interface {
-    EFI_PEI_SMBUS2_PPI Ppi;
-    SmbusPpiStandIn *Self;
+    EFI_PEI_SMBUS2_PPI ppi;
+    SmbusPpiStandIn *self;
   };
   struct Device {
-    uint8_t Byte;
-    std::vector<uint8_t> Writes;
+    uint8_t byte;
+    std::vector<uint8_t> writes;
   };
   friend struct SmbusThunks;
 
@@ -80,20 +80,20 @@ class SmbusPpiStandIn {
 // Advances the foundation's clock by the stalled time.
 class StallPpiStandIn {
  public:
-  explicit StallPpiStandIn(PeiFoundation &Pei);
-  EFI_PEI_STALL_PPI *Ppi() { return &interface_.Ppi; }
+  explicit StallPpiStandIn(PeiFoundation &pei);
+  EFI_PEI_STALL_PPI *Ppi() { return &interface_.ppi; }
   EFI_STATUS Install() { return pei_.InstallPpi(gEfiPeiStallPpiGuid, Ppi()); }
 
   // The microseconds of each call, in order.
   const std::vector<UINTN> &Calls() const { return calls_; }
   uint64_t TotalMicroseconds() const;
 
-  EFI_STATUS Stall(const EFI_PEI_SERVICES **PeiServices, UINTN Microseconds);
+  EFI_STATUS Stall(const EFI_PEI_SERVICES **peiServices, UINTN microseconds);
 
  private:
   struct Interface {
-    EFI_PEI_STALL_PPI Ppi;
-    StallPpiStandIn *Self;
+    EFI_PEI_STALL_PPI ppi;
+    StallPpiStandIn *self;
   };
   friend struct StallThunks;
 
@@ -111,38 +111,38 @@ class ReadOnlyVariablePpiStandIn {
   static constexpr uint32_t kDefaultAttributes = 0x7;  // NV | BS | RT
 
   struct Call {
-    std::u16string Name;
-    EFI_GUID Guid;
-    bool AttributesWanted;
-    UINTN DataSizeIn;
-    UINTN DataSizeOut;
-    EFI_STATUS Status;
+    std::u16string name;
+    EFI_GUID guid;
+    bool attributesWanted;
+    UINTN dataSizeIn;
+    UINTN dataSizeOut;
+    EFI_STATUS status;
   };
 
-  explicit ReadOnlyVariablePpiStandIn(PeiFoundation &Pei);
-  EFI_PEI_READ_ONLY_VARIABLE2_PPI *Ppi() { return &interface_.Ppi; }
+  explicit ReadOnlyVariablePpiStandIn(PeiFoundation &pei);
+  EFI_PEI_READ_ONLY_VARIABLE2_PPI *Ppi() { return &interface_.ppi; }
   EFI_STATUS Install() { return pei_.InstallPpi(gEfiPeiReadOnlyVariable2PpiGuid, Ppi()); }
 
-  void SetVariable(const std::u16string &Name, const EFI_GUID &Guid, std::vector<uint8_t> Data,
-                   uint32_t Attributes = kDefaultAttributes);
-  void RemoveVariable(const std::u16string &Name, const EFI_GUID &Guid);
+  void SetVariable(const std::u16string &name, const EFI_GUID &guid, std::vector<uint8_t> data,
+                   uint32_t attributes = kDefaultAttributes);
+  void RemoveVariable(const std::u16string &name, const EFI_GUID &guid);
 
   FaultPlan &GetVariableFaults() { return faults_; }
   const std::vector<Call> &Calls() const { return calls_; }
 
-  EFI_STATUS GetVariable(const CHAR16 *VariableName, const EFI_GUID *VariableGuid,
-                         UINT32 *Attributes, UINTN *DataSize, VOID *Data);
-  EFI_STATUS NextVariableName(UINTN *VariableNameSize, CHAR16 *VariableName,
-                              EFI_GUID *VariableGuid);
+  EFI_STATUS GetVariable(const CHAR16 *variableName, const EFI_GUID *variableGuid,
+                         UINT32 *attributes, UINTN *dataSize, VOID *data);
+  EFI_STATUS NextVariableName(UINTN *variableNameSize, CHAR16 *variableName,
+                              EFI_GUID *variableGuid);
 
  private:
   struct Interface {
-    EFI_PEI_READ_ONLY_VARIABLE2_PPI Ppi;
-    ReadOnlyVariablePpiStandIn *Self;
+    EFI_PEI_READ_ONLY_VARIABLE2_PPI ppi;
+    ReadOnlyVariablePpiStandIn *self;
   };
   struct Variable {
-    std::vector<uint8_t> Data;
-    uint32_t Attributes;
+    std::vector<uint8_t> data;
+    uint32_t attributes;
   };
   using Key = std::pair<std::u16string, std::string>;  // name, GUID text
   friend struct VariableThunks;
@@ -158,9 +158,10 @@ class ReadOnlyVariablePpiStandIn {
 // ---- BMC_IPMI_PPI ---------------------------------------------------------
 // The BMC's IPMI transport. It answers the Master Write-Read command
 // (network function 6, command 0x52) once a number of attempts have failed,
-// with a chosen response length, or never. A failed attempt returns
-// FailureStatus and leaves the response length as it was. Or it follows a
-// script, one answer per attempt. Other commands answer EFI_UNSUPPORTED.
+// with a chosen response length, or never. A failed attempt returns the
+// failure status (SetFailureStatus) and leaves the response length as it
+// was. Or it follows a script, one answer per attempt. Other commands answer
+// EFI_UNSUPPORTED.
 class BmcIpmiPpiStandIn {
  public:
   // One scripted answer: its status and the response length byte, written
@@ -168,54 +169,54 @@ class BmcIpmiPpiStandIn {
   // many as the caller's buffer holds) when the length is written and the
   // status is not an error.
   struct Answer {
-    EFI_STATUS Status;
-    uint8_t ResponseLength;
-    bool LengthWritten;
+    EFI_STATUS status;
+    uint8_t responseLength;
+    bool lengthWritten;
   };
 
   struct Call {
-    uint8_t NetFunction;
-    uint8_t Lun;
-    uint8_t Command;
-    std::vector<uint8_t> Request;
-    uint32_t RequestSize;
-    uint8_t ResponseCapacity;  // the response length byte on entry
-    uint8_t ResponseLength;    // and on return
-    EFI_STATUS Status;
+    uint8_t netFunction;
+    uint8_t lun;
+    uint8_t command;
+    std::vector<uint8_t> request;
+    uint32_t requestSize;
+    uint8_t responseCapacity;  // the response length byte on entry
+    uint8_t responseLength;    // and on return
+    EFI_STATUS status;
   };
 
-  explicit BmcIpmiPpiStandIn(PeiFoundation &Pei);
-  BMC_IPMI_PPI *Ppi() { return &interface_.Ppi; }
+  explicit BmcIpmiPpiStandIn(PeiFoundation &pei);
+  BMC_IPMI_PPI *Ppi() { return &interface_.ppi; }
   EFI_STATUS Install() { return pei_.InstallPpi(gBmcIpmiPpiGuid, Ppi()); }
 
-  // The first FailedAttempts requests fail; every later one is answered
-  // with ResponseLength bytes of the response (zero-padded).
-  void AnswerAfter(unsigned FailedAttempts, uint8_t ResponseLength = 1);
+  // The first `failedAttempts` requests fail; every later one is answered
+  // with `responseLength` bytes of the response (zero-padded).
+  void AnswerAfter(unsigned failedAttempts, uint8_t responseLength = 1);
   void NeverAnswer() {
     answers_ = false;
     script_.clear();
   }
-  // Attempt n (from 1) answers as Answers[n - 1], later attempts as the
+  // Attempt n (from 1) answers as `answers[n - 1]`, later attempts as the
   // last one; AnswerAfter and NeverAnswer end the script.
-  void SetScript(std::vector<Answer> Answers) {
-    script_ = std::move(Answers);
+  void SetScript(std::vector<Answer> answers) {
+    script_ = std::move(answers);
     attempts_ = 0;
   }
-  void SetResponse(std::vector<uint8_t> Bytes) { response_ = std::move(Bytes); }
-  void SetFailureStatus(EFI_STATUS Status) { failureStatus_ = Status; }
+  void SetResponse(std::vector<uint8_t> bytes) { response_ = std::move(bytes); }
+  void SetFailureStatus(EFI_STATUS status) { failureStatus_ = status; }
 
   const std::vector<Call> &Calls() const { return calls_; }
 
-  EFI_STATUS SendCommand(UINT8 NetFunction, UINT8 Lun, UINT8 Command, UINT8 *RequestData,
-                         UINT32 RequestDataSize, UINT8 *ResponseData, UINT8 *ResponseDataSize);
+  EFI_STATUS SendCommand(UINT8 netFunction, UINT8 lun, UINT8 command, UINT8 *requestData,
+                         UINT32 requestDataSize, UINT8 *responseData, UINT8 *responseDataSize);
 
  private:
   struct Interface {
-    BMC_IPMI_PPI Ppi;
-    BmcIpmiPpiStandIn *Self;
+    BMC_IPMI_PPI ppi;
+    BmcIpmiPpiStandIn *self;
   };
   friend struct BmcThunks;
-  void WriteResponse(UINT8 *ResponseData, uint8_t Length) const;
+  void WriteResponse(UINT8 *responseData, uint8_t length) const;
 
   PeiFoundation &pei_;
   Interface interface_;
@@ -236,27 +237,27 @@ class I2cTablePpiStandIn {
  public:
   using Table = std::array<uint8_t, I2C_CHANNEL_TABLE_SIZE>;
   struct ConfigureCall {
-    const EFI_PEI_SERVICES **PeiServices;
-    UINTN Bus;
-    UINTN SlaveAddress;
-    UINTN Channel;
-    UINTN TokenNumber;
+    const EFI_PEI_SERVICES **peiServices;
+    UINTN bus;
+    UINTN slaveAddress;
+    UINTN channel;
+    UINTN tokenNumber;
   };
   struct FillCall {
-    UINT8 *Tables[3];
+    UINT8 *tables[3];
   };
 
-  explicit I2cTablePpiStandIn(PeiFoundation &Pei);
+  explicit I2cTablePpiStandIn(PeiFoundation &pei);
   ~I2cTablePpiStandIn();
   I2cTablePpiStandIn(const I2cTablePpiStandIn &) = delete;
   I2cTablePpiStandIn &operator=(const I2cTablePpiStandIn &) = delete;
   I2C_TABLE_PPI *Ppi() { return &ppi_; }
   EFI_STATUS Install() { return pei_.InstallPpi(gI2cTablePpiGuid, Ppi()); }
 
-  // The contents FillTables writes to table Index (0 to 2). By default the
+  // The contents FillTables writes to table `index` (0 to 2). By default the
   // tables differ: byte n of table i is 0x10 * (i + 1) + n % 16.
-  void SetTable(size_t Index, const Table &Contents) { tables_.at(Index) = Contents; }
-  const Table &TableContents(size_t Index) const { return tables_.at(Index); }
+  void SetTable(size_t index, const Table &contents) { tables_.at(index) = contents; }
+  const Table &TableContents(size_t index) const { return tables_.at(index); }
 
   const std::vector<ConfigureCall> &ConfigureCalls() const { return configureCalls_; }
   const std::vector<FillCall> &FillCalls() const { return fillCalls_; }
@@ -275,16 +276,16 @@ class I2cTablePpiStandIn {
 class I2cApplyPpiStandIn {
  public:
   struct Call {
-    const EFI_PEI_SERVICES **PeiServices;
-    UINTN Bus;
-    UINTN SlaveAddress;
-    UINTN Channel;
-    UINT8 *Table;
-    I2cTablePpiStandIn::Table Contents;  // the table's bytes at the call
-    UINTN EntryCount;
+    const EFI_PEI_SERVICES **peiServices;
+    UINTN bus;
+    UINTN slaveAddress;
+    UINTN channel;
+    UINT8 *table;
+    I2cTablePpiStandIn::Table contents;  // the table's bytes at the call
+    UINTN entryCount;
   };
 
-  explicit I2cApplyPpiStandIn(PeiFoundation &Pei);
+  explicit I2cApplyPpiStandIn(PeiFoundation &pei);
   ~I2cApplyPpiStandIn();
   I2cApplyPpiStandIn(const I2cApplyPpiStandIn &) = delete;
   I2cApplyPpiStandIn &operator=(const I2cApplyPpiStandIn &) = delete;

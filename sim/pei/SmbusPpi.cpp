@@ -11,15 +11,15 @@ struct SmbusThunks {
                                    EFI_SMBUS_DEVICE_ADDRESS SlaveAddress,
                                    EFI_SMBUS_DEVICE_COMMAND Command, EFI_SMBUS_OPERATION Operation,
                                    BOOLEAN PecCheck, UINTN *Length, VOID *Buffer) {
-    auto *Owner = reinterpret_cast<const SmbusPpiStandIn::Interface *>(This)->Self;
-    return Owner->Execute(SlaveAddress, Command, Operation, PecCheck, Length, Buffer);
+    auto *owner = reinterpret_cast<const SmbusPpiStandIn::Interface *>(This)->self;
+    return owner->Execute(SlaveAddress, Command, Operation, PecCheck, Length, Buffer);
   }
   static EFI_STATUS EFIAPI Unsupported() { return EFI_UNSUPPORTED; }
 };
 
 namespace {
-const char *OperationName(EFI_SMBUS_OPERATION Operation) {
-  switch (Operation) {
+const char *OperationName(EFI_SMBUS_OPERATION operation) {
+  switch (operation) {
     case EfiSmbusReadByte:
       return "ReadByte";
     case EfiSmbusWriteByte:
@@ -30,79 +30,79 @@ const char *OperationName(EFI_SMBUS_OPERATION Operation) {
 }
 }  // namespace
 
-SmbusPpiStandIn::SmbusPpiStandIn(PeiFoundation &Pei) : pei_(Pei) {
+SmbusPpiStandIn::SmbusPpiStandIn(PeiFoundation &pei) : pei_(pei) {
   std::memset(&interface_, 0, sizeof(interface_));
-  interface_.Ppi.Execute = SmbusThunks::Execute;
-  interface_.Ppi.ArpDevice = SmbusThunks::Unsupported;
-  interface_.Ppi.GetArpMap = SmbusThunks::Unsupported;
-  interface_.Ppi.Notify = SmbusThunks::Unsupported;
-  interface_.Self = this;
-  for (uint8_t Address : {0x39, 0x3A, 0x71, 0x74}) {
-    AddDevice(Address);
+  interface_.ppi.Execute = SmbusThunks::Execute;
+  interface_.ppi.ArpDevice = SmbusThunks::Unsupported;
+  interface_.ppi.GetArpMap = SmbusThunks::Unsupported;
+  interface_.ppi.Notify = SmbusThunks::Unsupported;
+  interface_.self = this;
+  for (uint8_t address : {0x39, 0x3A, 0x71, 0x74}) {
+    AddDevice(address);
   }
 }
 
-void SmbusPpiStandIn::AddDevice(uint8_t Address, uint8_t Byte) { devices_[Address].Byte = Byte; }
+void SmbusPpiStandIn::AddDevice(uint8_t address, uint8_t byte) { devices_[address].byte = byte; }
 
-void SmbusPpiStandIn::RemoveDevice(uint8_t Address) { devices_.erase(Address); }
+void SmbusPpiStandIn::RemoveDevice(uint8_t address) { devices_.erase(address); }
 
-std::optional<uint8_t> SmbusPpiStandIn::DeviceByte(uint8_t Address) const {
-  const auto Found = devices_.find(Address);
-  if (Found == devices_.end()) {
+std::optional<uint8_t> SmbusPpiStandIn::DeviceByte(uint8_t address) const {
+  const auto found = devices_.find(address);
+  if (found == devices_.end()) {
     return std::nullopt;
   }
-  return Found->second.Byte;
+  return found->second.byte;
 }
 
-std::vector<uint8_t> SmbusPpiStandIn::Writes(uint8_t Address) const {
-  const auto Found = devices_.find(Address);
-  return Found == devices_.end() ? std::vector<uint8_t>{} : Found->second.Writes;
+std::vector<uint8_t> SmbusPpiStandIn::Writes(uint8_t address) const {
+  const auto found = devices_.find(address);
+  return found == devices_.end() ? std::vector<uint8_t>{} : found->second.writes;
 }
 
-// Byte reads and writes, as the PI standard describes them: Length and
-// Buffer are required, Length must be 1, and it reports the bytes moved.
-EFI_STATUS SmbusPpiStandIn::Execute(EFI_SMBUS_DEVICE_ADDRESS SlaveAddress,
-                                    EFI_SMBUS_DEVICE_COMMAND Command, EFI_SMBUS_OPERATION Operation,
-                                    BOOLEAN PecCheck, UINTN *Length, VOID *Buffer) {
-  UINTN AddressWord;
-  std::memcpy(&AddressWord, &SlaveAddress, sizeof(AddressWord));
-  Call Record = {.AddressWord = AddressWord,
-                 .Address = static_cast<uint8_t>(SlaveAddress.SmbusDeviceAddress),
-                 .Command = Command,
-                 .Operation = Operation,
-                 .PecCheck = PecCheck,
-                 .LengthIn = Length != nullptr ? *Length : 0,
-                 .Data = 0,
-                 .Status = EFI_SUCCESS};
-  const bool Write = Operation == EfiSmbusWriteByte;
-  if (Write && Buffer != nullptr) {
-    Record.Data = *static_cast<const uint8_t *>(Buffer);
+// Byte reads and writes, as the PI standard describes them: `length` and
+// `buffer` are required, `length` must be 1, and it reports the bytes moved.
+EFI_STATUS SmbusPpiStandIn::Execute(EFI_SMBUS_DEVICE_ADDRESS slaveAddress,
+                                    EFI_SMBUS_DEVICE_COMMAND command, EFI_SMBUS_OPERATION operation,
+                                    BOOLEAN pecCheck, UINTN *length, VOID *buffer) {
+  UINTN addressWord;
+  std::memcpy(&addressWord, &slaveAddress, sizeof(addressWord));
+  Call record = {.addressWord = addressWord,
+                 .address = static_cast<uint8_t>(slaveAddress.SmbusDeviceAddress),
+                 .command = command,
+                 .operation = operation,
+                 .pecCheck = pecCheck,
+                 .lengthIn = length != nullptr ? *length : 0,
+                 .data = 0,
+                 .status = EFI_SUCCESS};
+  const bool write = operation == EfiSmbusWriteByte;
+  if (write && buffer != nullptr) {
+    record.data = *static_cast<const uint8_t *>(buffer);
   }
-  const size_t Line =
-      pei_.AddTrace(std::string("Smbus.") + OperationName(Operation) + "(" +
-                    HexText(Record.Address) + (Write ? ", " + HexText(Record.Data) : "") + ")");
+  const size_t line =
+      pei_.AddTrace(std::string("Smbus.") + OperationName(operation) + "(" +
+                    HexText(record.address) + (write ? ", " + HexText(record.data) : "") + ")");
 
-  const auto Found = devices_.find(Record.Address);
-  if (Operation != EfiSmbusReadByte && Operation != EfiSmbusWriteByte) {
-    Record.Status = EFI_UNSUPPORTED;
-  } else if (Length == nullptr || Buffer == nullptr || (AddressWord & ~UINTN{0x7F}) != 0) {
-    Record.Status = EFI_INVALID_PARAMETER;
-  } else if (*Length != 1) {
-    Record.Status = EFI_BAD_BUFFER_SIZE;
-  } else if (const std::optional<EFI_STATUS> Fault = Faults(Record.Address, Operation).Next()) {
-    Record.Status = *Fault;
-  } else if (Found == devices_.end()) {
-    Record.Status = EFI_DEVICE_ERROR;
-  } else if (Write) {
-    Found->second.Byte = Record.Data;
-    Found->second.Writes.push_back(Record.Data);
+  const auto found = devices_.find(record.address);
+  if (operation != EfiSmbusReadByte && operation != EfiSmbusWriteByte) {
+    record.status = EFI_UNSUPPORTED;
+  } else if (length == nullptr || buffer == nullptr || (addressWord & ~UINTN{0x7F}) != 0) {
+    record.status = EFI_INVALID_PARAMETER;
+  } else if (*length != 1) {
+    record.status = EFI_BAD_BUFFER_SIZE;
+  } else if (const std::optional<EFI_STATUS> fault = Faults(record.address, operation).Next()) {
+    record.status = *fault;
+  } else if (found == devices_.end()) {
+    record.status = EFI_DEVICE_ERROR;
+  } else if (write) {
+    found->second.byte = record.data;
+    found->second.writes.push_back(record.data);
   } else {
-    Record.Data = Found->second.Byte;
-    *static_cast<uint8_t *>(Buffer) = Record.Data;
+    record.data = found->second.byte;
+    *static_cast<uint8_t *>(buffer) = record.data;
   }
-  pei_.CompleteTrace(Line, Record.Status);
-  calls_.push_back(Record);
-  return Record.Status;
+  pei_.CompleteTrace(line, record.status);
+  calls_.push_back(record);
+  return record.status;
 }
 
 }  // namespace sim

@@ -17,11 +17,8 @@
 
 #include "include/PcdTokens.h"
 #include "pei/BoardHookPei.h"
-#include "sim/machine/Machine.h"
-#include "sim/pcd/PcdDatabase.h"
-#include "sim/pei/PeiStandIns.h"
+#include "sim/platform/PeiPlatform.h"
 #include "tests/fuzz/FuzzInput.h"
-#include "tests/fuzz/SimulatedPlatform.h"
 
 namespace {
 
@@ -171,16 +168,16 @@ void CheckChannels(bool TablePresent, const sim::I2cTablePpiStandIn &Tables,
       Smbus[1].Address == 0x71 && Smbus[1].Operation == EfiSmbusWriteByte && Smbus[1].Byte == 0,
       "the device at 0x71 is not cleared last");
   const sim::I2cTablePpiStandIn::ConfigureCall &Configure = Tables.ConfigureCalls().back();
-  FUZZ_CHECK(Configure.Bus == 0 && Configure.SlaveAddress == 0xE2 && Configure.Channel == 4 &&
-             Configure.TokenNumber == PCD_TOKEN_BOARD_REVISION);
+  FUZZ_CHECK(Configure.bus == 0 && Configure.slaveAddress == 0xE2 && Configure.channel == 4 &&
+             Configure.tokenNumber == PCD_TOKEN_BOARD_REVISION);
   const std::vector<sim::I2cApplyPpiStandIn::Call> &Calls = Apply.Calls();
   FUZZ_CHECK(Calls.size() - ApplyBefore == 2u, "tables applied");
   const sim::I2cTablePpiStandIn::FillCall &Fill = Tables.FillCalls().back();
   for (size_t Which = 0; Which < 2; Which++) {
     const sim::I2cApplyPpiStandIn::Call &Call = Calls[ApplyBefore + Which];
-    FUZZ_CHECK(Call.Bus == 0 && Call.SlaveAddress == 0xE2 &&
-                   Call.Channel == (Which == 0 ? 2u : 4u) && Call.EntryCount == 5 &&
-                   Call.Table == Fill.Tables[Which] && Call.Contents == Tables.TableContents(Which),
+    FUZZ_CHECK(Call.bus == 0 && Call.slaveAddress == 0xE2 &&
+                   Call.channel == (Which == 0 ? 2u : 4u) && Call.entryCount == 5 &&
+                   Call.table == Fill.tables[Which] && Call.contents == Tables.TableContents(Which),
                "apply call");
   }
 }
@@ -189,13 +186,13 @@ void CheckChannels(bool TablePresent, const sim::I2cTablePpiStandIn &Tables,
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   FuzzInput In(Data, Size);
-  fuzz::PeiPlatform Platform;
-  sim::Machine &Machine = Platform.Machine;
-  sim::PeiFoundation &Pei = Platform.Pei;
-  sim::PcdDatabase &Pcd = Platform.Pcd;
-  sim::StallPpiStandIn Stall{Pei};
-  sim::I2cTablePpiStandIn Tables{Pei};
-  sim::I2cApplyPpiStandIn Apply{Pei};
+  sim::PeiPlatform Platform;
+  sim::Machine &Machine = Platform.machine;
+  sim::PeiFoundation &Pei = Platform.pei;
+  sim::PcdDatabase &Pcd = Platform.pcd;
+  sim::StallPpiStandIn &Stall = Platform.stall;
+  sim::I2cTablePpiStandIn &Tables = Platform.i2cTable;
+  sim::I2cApplyPpiStandIn &Apply = Platform.i2cApply;
   Hostile::In = &In;
   Hostile::Smbus.clear();
   Hostile::Bmc.clear();

@@ -16,12 +16,9 @@
 #include "include/PcdTokens.h"
 #include "include/SetupVariable.h"
 #include "pei/BoardHookPei.h"
-#include "sim/machine/Machine.h"
-#include "sim/pcd/PcdDatabase.h"
-#include "sim/pei/PeiFoundation.h"
+#include "sim/platform/PeiPlatform.h"
 #include "tests/pei/JunkLeavingNotify.h"
 #include "tests/fuzz/FuzzInput.h"
-#include "tests/fuzz/SimulatedPlatform.h"
 #include "uefi/StandardInterfaces.h"
 
 namespace {
@@ -64,9 +61,9 @@ struct Hostile {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   FuzzInput In(Data, Size);
-  fuzz::PeiPlatform Platform;
-  sim::PeiFoundation &Pei = Platform.Pei;
-  sim::PcdDatabase &Pcd = Platform.Pcd;
+  sim::PeiPlatform Platform;
+  sim::PeiFoundation &Pei = Platform.pei;
+  sim::PcdDatabase &Pcd = Platform.pcd;
 
   const uint8_t Flags = In.U8();
   const bool PcdPresent = (Flags & 1) == 0;
@@ -98,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
 
   EFI_STATUS Status = EFI_UNSUPPORTED;
   const sim::RunOutcome Outcome =
-      Platform.Machine.Run([&] { Status = Pei.RunModule(BoardHookPeiEntryPoint); });
+      Platform.machine.Run([&] { Status = Pei.RunModule(BoardHookPeiEntryPoint); });
   FUZZ_CHECK(Outcome.end == sim::RunEnd::Returned, Outcome.Describe());
   FUZZ_CHECK(Status == EFI_SUCCESS);
   FUZZ_CHECK(Pei.CountPpis(gBoardHookPpiGuid) == 1u);

@@ -1,10 +1,10 @@
-// The simulated platforms the fuzz targets run the module code on, set up
-// as the tests set them up, anew for every input.
+// The simulated DXE platform the fuzz targets run the driver code on, set
+// up as the tests set it up, anew for every input. The PEI targets use
+// sim::PeiPlatform as it is.
 #pragma once
 #include "sim/dxe/DxeCore.h"
 #include "sim/machine/Machine.h"
 #include "sim/pcd/PcdDatabase.h"
-#include "sim/pei/PeiFoundation.h"
 #include "sim/platform/DxePlatform.h"
 
 namespace fuzz {
@@ -18,20 +18,6 @@ struct DxePlatform {
   sim::Machine &Machine = Platform.machine;
   sim::DxeCore &Core = Platform.Core();
   sim::PcdDatabase &Pcd = Platform.pcd;
-};
-
-// The PEI phase: machine (its IDT leads to the foundation's services),
-// foundation and configuration database (not installed: a target decides).
-struct PeiPlatform {
-  sim::SimClock Clock;
-  sim::Machine Machine{&Clock};
-  sim::PeiFoundation Pei{Clock};
-  sim::PcdDatabase Pcd;
-
-  PeiPlatform() {
-    Machine.SetIdtBase(Pei.IdtBase());
-    Pcd.DeclareSystemTokens();
-  }
 };
 
 }  // namespace fuzz

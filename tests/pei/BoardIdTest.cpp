@@ -11,16 +11,16 @@ using testing::ElementsAre;
 class BoardIdTest : public BoardHookPeiTest {
  protected:
   BoardIdTest() {
-    InstallPlatformPpis();
+    EXPECT_EQ(InstallPlatformPpis(), EFI_SUCCESS);
     EXPECT_EQ(RunEntry(), EFI_SUCCESS);
-    Pcd.ClearAccesses();
-    Pei.ClearTrace();
+    pcd.ClearAccesses();
+    pei.ClearTrace();
   }
 
   // The token sets of the callback, as (token, value) in order.
   std::vector<std::pair<uint64_t, uint64_t>> TokenWrites() const {
     std::vector<std::pair<uint64_t, uint64_t>> Writes;
-    for (const sim::PcdAccess &Access : Pcd.Accesses()) {
+    for (const sim::PcdAccess &Access : pcd.Accesses()) {
       EXPECT_EQ(Access.operation, "Set8");
       EXPECT_TRUE(Access.valid);
       Writes.emplace_back(Access.token, Access.value);
@@ -30,13 +30,13 @@ class BoardIdTest : public BoardHookPeiTest {
 };
 
 TEST_F(BoardIdTest, BmcAnsweringAtOnceLeadsStraightToTheSmbusWork) {
-  Smbus.SetInputByte(0x39, 0x13);
-  Smbus.SetInputByte(0x3A, 0xC5);
-  ASSERT_EQ(Smbus.Install(), EFI_SUCCESS);
+  smbus.SetInputByte(0x39, 0x13);
+  smbus.SetInputByte(0x3A, 0xC5);
+  ASSERT_EQ(smbus.Install(), EFI_SUCCESS);
 
   EXPECT_EQ(LastNotify("EFI_PEI_SMBUS2_PPI"), "EFI_SUCCESS");
   EXPECT_THAT(
-      Pei.Trace(),
+      pei.Trace(),
       ElementsAre("InstallPpi(EFI_PEI_SMBUS2_PPI) = EFI_SUCCESS",
                   "Notify(EFI_PEI_SMBUS2_PPI) = EFI_SUCCESS",
                   "LocatePpi(EFI_PEI_SMBUS2_PPI, 0) = EFI_SUCCESS",
@@ -51,15 +51,15 @@ TEST_F(BoardIdTest, BmcAnsweringAtOnceLeadsStraightToTheSmbusWork) {
                   "Pcd.Set8(0x1BA, 0x3) = EFI_SUCCESS", "LocatePpi(PCD_PPI, 0) = EFI_SUCCESS",
                   "Pcd.Set8(0x1BB, 0x2) = EFI_SUCCESS"));
   // The SMBus transfers: command 0, no PEC, one byte, a clean address word.
-  for (const sim::SmbusPpiStandIn::Call &Call : Smbus.Calls()) {
-    EXPECT_EQ(Call.AddressWord, Call.Address);
-    EXPECT_EQ(Call.Command, 0u);
-    EXPECT_EQ(Call.PecCheck, FALSE);
-    EXPECT_EQ(Call.LengthIn, 1u);
+  for (const sim::SmbusPpiStandIn::Call &Call : smbus.Calls()) {
+    EXPECT_EQ(Call.addressWord, Call.address);
+    EXPECT_EQ(Call.command, 0u);
+    EXPECT_EQ(Call.pecCheck, FALSE);
+    EXPECT_EQ(Call.lengthIn, 1u);
   }
-  const sim::BmcIpmiPpiStandIn::Call &Request = Bmc.Calls().at(0);
-  EXPECT_EQ(Request.RequestSize, 4u);
-  EXPECT_TRUE(Stall.Calls().empty());
+  const sim::BmcIpmiPpiStandIn::Call &Request = bmc.Calls().at(0);
+  EXPECT_EQ(Request.requestSize, 4u);
+  EXPECT_TRUE(stall.Calls().empty());
 }
 
 TEST_F(BoardIdTest, BmcWaitIsBoundedAndTheWorkFollows) {
@@ -74,32 +74,32 @@ TEST_F(BoardIdTest, BmcWaitIsBoundedAndTheWorkFollows) {
       {"answers with two bytes", true, 0, 2, 10},  {"answers with no bytes", true, 0, 0, 10},
       {"never answers", false, 0, 1, 10},
   };
-  ASSERT_EQ(Smbus.Install(), EFI_SUCCESS);
+  ASSERT_EQ(smbus.Install(), EFI_SUCCESS);
   for (const Case &Each : kCases) {
     SCOPED_TRACE(Each.Name);
-    Each.Answers ? Bmc.AnswerAfter(Each.FailedAttempts, Each.ResponseLength) : Bmc.NeverAnswer();
-    const size_t RequestsBefore = Bmc.Calls().size();
-    const size_t StallsBefore = Stall.Calls().size();
-    const uint64_t StalledBefore = Clock.StalledMicroseconds();
-    const size_t WritesBefore = Smbus.Writes(0x71).size();
-    Pei.ClearTrace();
+    Each.Answers ? bmc.AnswerAfter(Each.FailedAttempts, Each.ResponseLength) : bmc.NeverAnswer();
+    const size_t RequestsBefore = bmc.Calls().size();
+    const size_t StallsBefore = stall.Calls().size();
+    const uint64_t StalledBefore = clock.StalledMicroseconds();
+    const size_t WritesBefore = smbus.Writes(0x71).size();
+    pei.ClearTrace();
 
-    EXPECT_EQ(Smbus.Install(), EFI_SUCCESS);  // runs the callback again
+    EXPECT_EQ(smbus.Install(), EFI_SUCCESS);  // runs the callback again
 
-    const size_t Requests = Bmc.Calls().size() - RequestsBefore;
+    const size_t Requests = bmc.Calls().size() - RequestsBefore;
     EXPECT_EQ(Requests, Each.Requests);
     // A stall after every request that got no one-byte answer.
     const size_t Stalls = Each.Requests - (Each.Answers && Each.ResponseLength == 1 ? 1 : 0);
-    EXPECT_EQ(Stall.Calls().size() - StallsBefore, Stalls);
-    EXPECT_EQ(Clock.StalledMicroseconds() - StalledBefore, Stalls * 100000u);
+    EXPECT_EQ(stall.Calls().size() - StallsBefore, Stalls);
+    EXPECT_EQ(clock.StalledMicroseconds() - StalledBefore, Stalls * 100000u);
     // The response length byte is 10 before the first request only.
-    EXPECT_EQ(Bmc.Calls()[RequestsBefore].ResponseCapacity, 10);
+    EXPECT_EQ(bmc.Calls()[RequestsBefore].responseCapacity, 10);
     // Then the SMBus work as usual.
-    EXPECT_EQ(Smbus.Writes(0x71).size(), WritesBefore + 1);
+    EXPECT_EQ(smbus.Writes(0x71).size(), WritesBefore + 1);
     EXPECT_EQ(TraceOf({"Smbus.", "Pcd.Set8(0x1BB"}).size(), 4u);
     EXPECT_EQ(LastNotify("EFI_PEI_SMBUS2_PPI"), "EFI_SUCCESS");
   }
-  EXPECT_EQ(Clock.StalledMicroseconds(), (3 + 9 + 10 + 10 + 10) * 100000u);
+  EXPECT_EQ(clock.StalledMicroseconds(), (3 + 9 + 10 + 10 + 10) * 100000u);
 }
 
 // A BMC transport that reports the size it needs when the buffer is too
@@ -120,7 +120,7 @@ struct SizeReportingBmc {
 };
 
 TEST_F(BoardIdTest, ResponseLengthLeftByAFailedAttemptFitsTheBuffer) {
-  sim::PeiFoundation Other(Clock);
+  sim::PeiFoundation Other(clock);
   sim::SmbusPpiStandIn OtherSmbus(Other);
   sim::StallPpiStandIn OtherStall(Other);
   BMC_IPMI_PPI SizeReporting = {NULL, NULL, NULL, SizeReportingBmc::SendCommand};
@@ -136,7 +136,7 @@ TEST_F(BoardIdTest, ResponseLengthLeftByAFailedAttemptFitsTheBuffer) {
   // first one reported, and the answer lands inside the callback's buffer.
   EXPECT_EQ(SizeReportingBmc::Capacities, (std::vector<UINT8>{10, 0xFF}));
   EXPECT_EQ(OtherStall.Calls().size(), 1u);
-  EXPECT_EQ(Pcd.Value(PCD_TOKEN_BOARD_TYPE), 14u);
+  EXPECT_EQ(pcd.Value(PCD_TOKEN_BOARD_TYPE), 14u);
 }
 
 TEST_F(BoardIdTest, IdentificationBytesBecomeTokenBitFields) {
@@ -149,13 +149,13 @@ TEST_F(BoardIdTest, IdentificationBytesBecomeTokenBitFields) {
       {0x20, 0x00, 0, 0, 0, 0, 1}, {0x30, 0x00, 0, 0, 0, 0, 3},  {0xC0, 0xC5, 0, 5, 0, 3, 0},
       {0x00, 0x38, 0, 0, 7, 0, 0}, {0xFF, 0xFF, 15, 7, 7, 3, 3},
   };
-  ASSERT_EQ(Smbus.Install(), EFI_SUCCESS);
+  ASSERT_EQ(smbus.Install(), EFI_SUCCESS);
   for (const Case &Each : kCases) {
     SCOPED_TRACE(testing::Message() << "B1 " << int{Each.B1} << " B2 " << int{Each.B2});
-    Smbus.SetInputByte(0x39, Each.B1);
-    Smbus.SetInputByte(0x3A, Each.B2);
-    Pcd.ClearAccesses();
-    EXPECT_EQ(Smbus.Install(), EFI_SUCCESS);
+    smbus.SetInputByte(0x39, Each.B1);
+    smbus.SetInputByte(0x3A, Each.B2);
+    pcd.ClearAccesses();
+    EXPECT_EQ(smbus.Install(), EFI_SUCCESS);
     using Write = std::pair<uint64_t, uint64_t>;
     EXPECT_THAT(TokenWrites(), ElementsAre(Write{PCD_TOKEN_BOARD_TYPE, Each.BoardType},
                                            Write{PCD_TOKEN_BOARD_ID_LOW, Each.IdLow},
@@ -187,20 +187,20 @@ TEST_F(BoardIdTest, FailingSmbusStepsLeaveTheLaterTokens) {
        "EFI_DEVICE_ERROR",
        {{PCD_TOKEN_BOARD_TYPE, 12}}},
   };
-  Smbus.SetInputByte(0x39, 0x13);
-  Smbus.SetInputByte(0x3A, 0xC5);
+  smbus.SetInputByte(0x39, 0x13);
+  smbus.SetInputByte(0x3A, 0xC5);
   for (const Case &Each : kCases) {
     SCOPED_TRACE(Each.Name);
-    Smbus.Faults(Each.Address, Each.Operation).FailNth(1, EFI_DEVICE_ERROR);
-    Pcd.ClearAccesses();
-    EXPECT_EQ(Smbus.Install(), EFI_SUCCESS);
+    smbus.Faults(Each.Address, Each.Operation).FailNth(1, EFI_DEVICE_ERROR);
+    pcd.ClearAccesses();
+    EXPECT_EQ(smbus.Install(), EFI_SUCCESS);
     EXPECT_EQ(LastNotify("EFI_PEI_SMBUS2_PPI"), Each.Returned);
     EXPECT_EQ(TokenWrites(), Each.Writes);
   }
   // A failed write to 0x71 ends the callback before any read; a failed
   // read of 0x39 does not stop the read of 0x3A.
-  EXPECT_EQ(Smbus.Calls()[0].Operation, EfiSmbusWriteByte);
-  EXPECT_EQ(Smbus.Calls().size(), 1u + 3u + 3u);
+  EXPECT_EQ(smbus.Calls()[0].operation, EfiSmbusWriteByte);
+  EXPECT_EQ(smbus.Calls().size(), 1u + 3u + 3u);
 }
 
 TEST_F(BoardIdTest, MissingPpisEndTheCallbackBeforeAnyWork) {
@@ -213,7 +213,7 @@ TEST_F(BoardIdTest, MissingPpisEndTheCallbackBeforeAnyWork) {
       {&gBmcIpmiPpiGuid, 3},
   };
   for (const Case &Each : kCases) {
-    sim::PeiFoundation Empty(Clock);
+    sim::PeiFoundation Empty(clock);
     sim::StallPpiStandIn OtherStall(Empty);
     sim::BmcIpmiPpiStandIn OtherBmc(Empty);
     sim::SmbusPpiStandIn OtherSmbus(Empty);
@@ -235,34 +235,34 @@ TEST_F(BoardIdTest, MissingPpisEndTheCallbackBeforeAnyWork) {
 }
 
 TEST_F(BoardIdTest, ASecondInstallationRunsAgainOnInstanceZero) {
-  Smbus.SetInputByte(0x39, 0x03);
-  ASSERT_EQ(Smbus.Install(), EFI_SUCCESS);
-  sim::SmbusPpiStandIn SecondSmbus(Pei);
+  smbus.SetInputByte(0x39, 0x03);
+  ASSERT_EQ(smbus.Install(), EFI_SUCCESS);
+  sim::SmbusPpiStandIn SecondSmbus(pei);
   SecondSmbus.SetInputByte(0x39, 0x01);
-  Pcd.ClearAccesses();
+  pcd.ClearAccesses();
   ASSERT_EQ(SecondSmbus.Install(), EFI_SUCCESS);
   // The callback ran again and used the first SMBus PPI (instance 0).
   EXPECT_TRUE(SecondSmbus.Calls().empty());
-  EXPECT_EQ(Smbus.Calls().size(), 2u * 3u);
-  EXPECT_EQ(Pcd.Value(PCD_TOKEN_BOARD_TYPE), 12u);
+  EXPECT_EQ(smbus.Calls().size(), 2u * 3u);
+  EXPECT_EQ(pcd.Value(PCD_TOKEN_BOARD_TYPE), 12u);
   EXPECT_EQ(TokenWrites().size(), 5u);
 }
 
 TEST_F(BoardIdTest, SmbusPresentBeforeTheEntryRunsTheCallbackDuringIt) {
-  sim::PeiFoundation Early(Clock);
-  Machine.SetIdtBase(Early.IdtBase());
+  sim::PeiFoundation Early(clock);
+  machine.SetIdtBase(Early.IdtBase());
   sim::SmbusPpiStandIn EarlySmbus(Early);
   sim::StallPpiStandIn EarlyStall(Early);
   sim::BmcIpmiPpiStandIn EarlyBmc(Early);
   EarlySmbus.SetInputByte(0x39, 0x07);
-  Early.InstallPpi(gPcdPpiGuid, Pcd.Ppi());
+  Early.InstallPpi(gPcdPpiGuid, pcd.Ppi());
   EarlySmbus.Install();
   EarlyStall.Install();
   EarlyBmc.Install();
-  Pcd.ClearAccesses();
+  pcd.ClearAccesses();
   EXPECT_EQ(Early.RunModule(BoardHookPeiEntryPoint), EFI_SUCCESS);
-  EXPECT_EQ(Pcd.Value(PCD_TOKEN_BOARD_TYPE), 14u);
-  EXPECT_EQ(Pcd.Accesses().size(), 5u);
+  EXPECT_EQ(pcd.Value(PCD_TOKEN_BOARD_TYPE), 14u);
+  EXPECT_EQ(pcd.Accesses().size(), 5u);
 }
 
 }  // namespace

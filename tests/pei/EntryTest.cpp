@@ -24,21 +24,21 @@ std::vector<uint8_t> SetupData(size_t Size, uint8_t Option) {
 }
 
 TEST_F(BoardHookPeiTest, EntryCallsItsServicesInOrder) {
-  InstallPlatformPpis();
-  Variables.SetVariable(u"Setup", gSetupVariableGuid, SetupData(SETUP_VARIABLE_MAX_SIZE, 1));
-  Pei.ClearTrace();
+  EXPECT_EQ(InstallPlatformPpis(), EFI_SUCCESS);
+  variables.SetVariable(u"Setup", gSetupVariableGuid, SetupData(SETUP_VARIABLE_MAX_SIZE, 1));
+  pei.ClearTrace();
 
   EXPECT_EQ(RunEntry(), EFI_SUCCESS);
   EXPECT_THAT(
-      Pei.Trace(),
+      pei.Trace(),
       ElementsAre("RunModule() = EFI_SUCCESS", "NotifyPpi(EFI_PEI_SMBUS2_PPI) = EFI_SUCCESS",
                   "NotifyPpi(I2C_APPLY_PPI) = EFI_SUCCESS",
                   "LocatePpi(EFI_PEI_READ_ONLY_VARIABLE2_PPI, 0) = EFI_SUCCESS",
                   "GetVariable(Setup, 4092) = EFI_SUCCESS", "LocatePpi(PCD_PPI, 0) = EFI_SUCCESS",
                   "Pcd.Set64(0x1F5, 0xFF) = EFI_SUCCESS", kPoolLine,
                   "InstallPpi(BOARD_HOOK_PPI) = EFI_SUCCESS"));
-  ASSERT_EQ(Variables.Calls().size(), 1u);
-  EXPECT_FALSE(Variables.Calls()[0].AttributesWanted);
+  ASSERT_EQ(variables.Calls().size(), 1u);
+  EXPECT_FALSE(variables.Calls()[0].attributesWanted);
 
   // The notification lists are the module's constant data.
   for (const EFI_PEI_NOTIFY_DESCRIPTOR *List :
@@ -52,25 +52,25 @@ TEST_F(BoardHookPeiTest, EntryCallsItsServicesInOrder) {
 }
 
 TEST_F(BoardHookPeiTest, EntryGoesOnWhateverItsServicesAnswer) {
-  InstallPlatformPpis();
-  Variables.SetVariable(u"Setup", gSetupVariableGuid, SetupData(SETUP_VARIABLE_MAX_SIZE, 1));
-  Pei.NotifyPpiFaults().FailEvery(EFI_OUT_OF_RESOURCES);
-  Pei.LocatePpiFaults().FailNth(1, EFI_NOT_FOUND);  // the variable PPI
-  Pei.InstallPpiFaults().FailEvery(EFI_OUT_OF_RESOURCES);
-  Pei.ClearTrace();
+  EXPECT_EQ(InstallPlatformPpis(), EFI_SUCCESS);
+  variables.SetVariable(u"Setup", gSetupVariableGuid, SetupData(SETUP_VARIABLE_MAX_SIZE, 1));
+  pei.NotifyPpiFaults().FailEvery(EFI_OUT_OF_RESOURCES);
+  pei.LocatePpiFaults().FailNth(1, EFI_NOT_FOUND);  // the variable PPI
+  pei.InstallPpiFaults().FailEvery(EFI_OUT_OF_RESOURCES);
+  pei.ClearTrace();
 
   EXPECT_EQ(RunEntry(), EFI_SUCCESS);
-  EXPECT_THAT(Pei.Trace(),
+  EXPECT_THAT(pei.Trace(),
               ElementsAre("RunModule() = EFI_SUCCESS",
                           "NotifyPpi(EFI_PEI_SMBUS2_PPI) = EFI_OUT_OF_RESOURCES",
                           "NotifyPpi(I2C_APPLY_PPI) = EFI_OUT_OF_RESOURCES",
                           "LocatePpi(EFI_PEI_READ_ONLY_VARIABLE2_PPI, 0) = EFI_NOT_FOUND",
                           kPoolLine, "InstallPpi(BOARD_HOOK_PPI) = EFI_OUT_OF_RESOURCES"));
   // Registration failed, so the callbacks never run.
-  Pei.InstallPpiFaults().Clear();
-  EXPECT_EQ(Smbus.Install(), EFI_SUCCESS);
-  EXPECT_EQ(I2cApply.Install(), EFI_SUCCESS);
-  EXPECT_TRUE(Smbus.Calls().empty());
+  pei.InstallPpiFaults().Clear();
+  EXPECT_EQ(smbus.Install(), EFI_SUCCESS);
+  EXPECT_EQ(i2cApply.Install(), EFI_SUCCESS);
+  EXPECT_TRUE(smbus.Calls().empty());
 }
 
 TEST_F(BoardHookPeiTest, SetupOptionSetsToken501) {
@@ -88,24 +88,24 @@ TEST_F(BoardHookPeiTest, SetupOptionSetsToken501) {
       {"ends before the option", SETUP_OPTION_OFFSET, 0, false},
       {"empty", 0, 0, false},
   };
-  InstallPlatformPpis();
+  EXPECT_EQ(InstallPlatformPpis(), EFI_SUCCESS);
   for (const Case &Each : kCases) {
     SCOPED_TRACE(Each.Name);
-    Pcd.Declare(PCD_TOKEN_SETUP_OPTION, 8, 0x1234);  // a previous value
-    Pcd.ClearAccesses();
-    Variables.SetVariable(u"Setup", gSetupVariableGuid, SetupData(Each.Size, Each.Option));
+    pcd.Declare(PCD_TOKEN_SETUP_OPTION, 8, 0x1234);  // a previous value
+    pcd.ClearAccesses();
+    variables.SetVariable(u"Setup", gSetupVariableGuid, SetupData(Each.Size, Each.Option));
     EXPECT_EQ(RunEntry(), EFI_SUCCESS);
 
-    EXPECT_EQ(Variables.Calls().back().DataSizeIn, UINTN{SETUP_VARIABLE_MAX_SIZE});
-    EXPECT_TRUE(GuidEquals(&Variables.Calls().back().Guid, &gSetupVariableGuid));
+    EXPECT_EQ(variables.Calls().back().dataSizeIn, UINTN{SETUP_VARIABLE_MAX_SIZE});
+    EXPECT_TRUE(GuidEquals(&variables.Calls().back().guid, &gSetupVariableGuid));
     if (Each.Written) {
-      ASSERT_EQ(Pcd.Accesses().size(), 1u);
-      EXPECT_EQ(Pcd.Accesses()[0].operation, "Set64");
-      EXPECT_TRUE(Pcd.Accesses()[0].valid);
-      EXPECT_EQ(Pcd.Value(PCD_TOKEN_SETUP_OPTION), 0xFFu);
+      ASSERT_EQ(pcd.Accesses().size(), 1u);
+      EXPECT_EQ(pcd.Accesses()[0].operation, "Set64");
+      EXPECT_TRUE(pcd.Accesses()[0].valid);
+      EXPECT_EQ(pcd.Value(PCD_TOKEN_SETUP_OPTION), 0xFFu);
     } else {
-      EXPECT_TRUE(Pcd.Accesses().empty());
-      EXPECT_EQ(Pcd.Value(PCD_TOKEN_SETUP_OPTION), 0x1234u);
+      EXPECT_TRUE(pcd.Accesses().empty());
+      EXPECT_EQ(pcd.Value(PCD_TOKEN_SETUP_OPTION), 0x1234u);
     }
   }
 }
@@ -124,14 +124,14 @@ struct OverfillingVariables {
 
 TEST_F(BoardHookPeiTest, OnlyBytesTheVariableSuppliedCount) {
   EFI_PEI_READ_ONLY_VARIABLE2_PPI Overfilling = {OverfillingVariables::GetVariable, NULL};
-  ASSERT_EQ(Pei.InstallPpi(gEfiPeiReadOnlyVariable2PpiGuid, &Overfilling), EFI_SUCCESS);
-  ASSERT_EQ(Pei.InstallPpi(gPcdPpiGuid, Pcd.Ppi()), EFI_SUCCESS);
+  ASSERT_EQ(pei.InstallPpi(gEfiPeiReadOnlyVariable2PpiGuid, &Overfilling), EFI_SUCCESS);
+  ASSERT_EQ(pei.InstallPpi(gPcdPpiGuid, pcd.Ppi()), EFI_SUCCESS);
   OverfillingVariables::ReportedSize = SETUP_OPTION_OFFSET;
   EXPECT_EQ(RunEntry(), EFI_SUCCESS);
-  EXPECT_TRUE(Pcd.Accesses().empty());
+  EXPECT_TRUE(pcd.Accesses().empty());
   OverfillingVariables::ReportedSize = SETUP_OPTION_OFFSET + 1;
   EXPECT_EQ(RunEntry(), EFI_SUCCESS);
-  EXPECT_EQ(Pcd.Value(PCD_TOKEN_SETUP_OPTION), 0xFFu);
+  EXPECT_EQ(pcd.Value(PCD_TOKEN_SETUP_OPTION), 0xFFu);
 }
 
 // A variable service that answers with a warning and the full size, having
@@ -153,67 +153,67 @@ struct WarningVariables {
 
 TEST_F(BoardHookPeiTest, WarningFromGetVariableNeverReadsAnUncopiedOption) {
   EFI_PEI_READ_ONLY_VARIABLE2_PPI Warning = {WarningVariables::GetVariable, NULL};
-  ASSERT_EQ(Pei.InstallPpi(gEfiPeiReadOnlyVariable2PpiGuid, &Warning), EFI_SUCCESS);
-  ASSERT_EQ(Pei.InstallPpi(gPcdPpiGuid, Pcd.Ppi()), EFI_SUCCESS);
-  JunkLeavingNotify::Install(Pei.Services());
+  ASSERT_EQ(pei.InstallPpi(gEfiPeiReadOnlyVariable2PpiGuid, &Warning), EFI_SUCCESS);
+  ASSERT_EQ(pei.InstallPpi(gPcdPpiGuid, pcd.Ppi()), EFI_SUCCESS);
+  JunkLeavingNotify::Install(pei.Services());
 
   // Nothing copied: the byte the entry reads lay in the junk, and the option
   // stays off.
   WarningVariables::Copies = false;
   EXPECT_EQ(RunEntry(), EFI_SUCCESS);
   EXPECT_TRUE(JunkLeavingNotify::Covers(WarningVariables::OptionAddress));
-  EXPECT_TRUE(Pcd.Accesses().empty());
+  EXPECT_TRUE(pcd.Accesses().empty());
 
   // A warning is no error: copied data with the option on still counts.
   WarningVariables::Copies = true;
   EXPECT_EQ(RunEntry(), EFI_SUCCESS);
-  EXPECT_EQ(Pcd.Value(PCD_TOKEN_SETUP_OPTION), 0xFFu);
+  EXPECT_EQ(pcd.Value(PCD_TOKEN_SETUP_OPTION), 0xFFu);
 }
 
 TEST_F(BoardHookPeiTest, MissingVariableOrDatabaseLeavesToken501) {
-  InstallPlatformPpis();
-  Variables.GetVariableFaults().FailNth(1, EFI_DEVICE_ERROR);
-  Variables.SetVariable(u"Setup", gSetupVariableGuid, SetupData(SETUP_VARIABLE_MAX_SIZE, 1));
+  EXPECT_EQ(InstallPlatformPpis(), EFI_SUCCESS);
+  variables.GetVariableFaults().FailNth(1, EFI_DEVICE_ERROR);
+  variables.SetVariable(u"Setup", gSetupVariableGuid, SetupData(SETUP_VARIABLE_MAX_SIZE, 1));
   EXPECT_EQ(RunEntry(), EFI_SUCCESS);
-  Variables.SetVariable(u"Setup", kOtherGuid, SetupData(SETUP_VARIABLE_MAX_SIZE, 1));
-  Variables.RemoveVariable(u"Setup", gSetupVariableGuid);
+  variables.SetVariable(u"Setup", kOtherGuid, SetupData(SETUP_VARIABLE_MAX_SIZE, 1));
+  variables.RemoveVariable(u"Setup", gSetupVariableGuid);
   EXPECT_EQ(RunEntry(), EFI_SUCCESS);
-  EXPECT_TRUE(Pcd.Accesses().empty());
+  EXPECT_TRUE(pcd.Accesses().empty());
 }
 
 TEST_F(BoardHookPeiTest, NoDatabaseNoWriteAndNoCrash) {
   // Everything but PCD_PPI: the option is set, the write is skipped.
-  EXPECT_EQ(Variables.Install(), EFI_SUCCESS);
-  Variables.SetVariable(u"Setup", gSetupVariableGuid, SetupData(SETUP_VARIABLE_MAX_SIZE, 1));
-  Pei.ClearTrace();
+  EXPECT_EQ(variables.Install(), EFI_SUCCESS);
+  variables.SetVariable(u"Setup", gSetupVariableGuid, SetupData(SETUP_VARIABLE_MAX_SIZE, 1));
+  pei.ClearTrace();
   EXPECT_EQ(RunEntry(), EFI_SUCCESS);
   EXPECT_THAT(TraceOf({"LocatePpi(PCD", "Pcd.", "InstallPpi"}),
               ElementsAre("LocatePpi(PCD_PPI, 0) = EFI_NOT_FOUND",
                           "InstallPpi(BOARD_HOOK_PPI) = EFI_SUCCESS"));
   EXPECT_EQ(SetPcd8(PCD_TOKEN_BOARD_TYPE, 0x5C), 0x5C);
-  EXPECT_TRUE(Pcd.Accesses().empty());
+  EXPECT_TRUE(pcd.Accesses().empty());
 }
 
 TEST_F(BoardHookPeiTest, PoolExhaustedMeansNoHookPpi) {
-  InstallPlatformPpis();
-  Pei.AllocatePoolFaults().FailEvery(EFI_OUT_OF_RESOURCES);
-  Pei.ClearTrace();
+  EXPECT_EQ(InstallPlatformPpis(), EFI_SUCCESS);
+  pei.AllocatePoolFaults().FailEvery(EFI_OUT_OF_RESOURCES);
+  pei.ClearTrace();
   EXPECT_EQ(RunEntry(), EFI_SUCCESS);
-  EXPECT_EQ(Pei.CountPpis(gBoardHookPpiGuid), 0u);
+  EXPECT_EQ(pei.CountPpis(gBoardHookPpiGuid), 0u);
   EXPECT_TRUE(TraceOf({"InstallPpi"}).empty());
 }
 
 TEST_F(BoardHookPeiTest, HookPpiSlots) {
-  InstallPlatformPpis();
+  EXPECT_EQ(InstallPlatformPpis(), EFI_SUCCESS);
   ASSERT_EQ(RunEntry(), EFI_SUCCESS);
   EFI_PEI_PPI_DESCRIPTOR *Descriptor = NULL;
   VOID *Interface = NULL;
-  const EFI_PEI_SERVICES **Services = Pei.Services();
+  const EFI_PEI_SERVICES **Services = pei.Services();
   ASSERT_EQ((*Services)->LocatePpi(Services, &gBoardHookPpiGuid, 0, &Descriptor, &Interface),
             EFI_SUCCESS);
   // The descriptor is the pool allocation, the interface the constant table.
-  ASSERT_EQ(Pei.PoolAllocations().size(), 1u);
-  EXPECT_EQ(Descriptor, Pei.PoolAllocations()[0].Buffer);
+  ASSERT_EQ(pei.PoolAllocations().size(), 1u);
+  EXPECT_EQ(Descriptor, pei.PoolAllocations()[0].buffer);
   EXPECT_EQ(Descriptor->Flags, 0x80000010u);
   EXPECT_EQ(Interface, &mBoardHookPpi);
 
@@ -252,18 +252,18 @@ TEST_F(BoardHookPeiTest, HookPpiSlots) {
 }
 
 TEST_F(BoardHookPeiTest, EveryDatabaseWriteLocatesThroughTheIdt) {
-  InstallPlatformPpis();
-  EXPECT_EQ(ReadPeiServicesFromIdt(), Pei.Services());
-  const uint64_t SidtBefore = Machine.Trace().Count(sim::AccessKind::IdtBaseRead);
-  Pei.ClearTrace();
+  EXPECT_EQ(InstallPlatformPpis(), EFI_SUCCESS);
+  EXPECT_EQ(ReadPeiServicesFromIdt(), pei.Services());
+  const uint64_t SidtBefore = machine.Trace().Count(sim::AccessKind::IdtBaseRead);
+  pei.ClearTrace();
   SetPcd8(PCD_TOKEN_BOARD_TYPE, 3);
   SetPcd8(PCD_TOKEN_BOARD_TYPE, 4);
-  EXPECT_EQ(Machine.Trace().Count(sim::AccessKind::IdtBaseRead), SidtBefore + 2);
+  EXPECT_EQ(machine.Trace().Count(sim::AccessKind::IdtBaseRead), SidtBefore + 2);
   EXPECT_THAT(
-      Pei.Trace(),
+      pei.Trace(),
       ElementsAre("LocatePpi(PCD_PPI, 0) = EFI_SUCCESS", "Pcd.Set8(0x4, 0x3) = EFI_SUCCESS",
                   "LocatePpi(PCD_PPI, 0) = EFI_SUCCESS", "Pcd.Set8(0x4, 0x4) = EFI_SUCCESS"));
-  EXPECT_EQ(GetPcdPpi(), Pcd.Ppi());
+  EXPECT_EQ(GetPcdPpi(), pcd.Ppi());
 }
 
 }  // namespace

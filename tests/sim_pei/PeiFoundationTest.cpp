@@ -180,7 +180,7 @@ TEST_F(PeiFoundationTest, PoolAndInjectedFailures) {
   EXPECT_EQ((*Services)->AllocatePool(Services, 4, &Third), EFI_OUT_OF_RESOURCES);
   EXPECT_EQ(Third, nullptr);
   ASSERT_EQ(Pei.PoolAllocations().size(), 2u);
-  EXPECT_EQ(Pei.PoolAllocations()[0].Size, 12u);
+  EXPECT_EQ(Pei.PoolAllocations()[0].size, 12u);
 
   // A failing service has no effect.
   Pei.InstallPpiFaults().FailEvery(EFI_OUT_OF_RESOURCES);

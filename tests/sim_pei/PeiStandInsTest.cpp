@@ -73,10 +73,10 @@ TEST_F(PeiStandInsTest, SmbusReadsInputsWritesTargetsAndInjectsFailures) {
   EXPECT_EQ(Byte, 0x00);
 
   const sim::SmbusPpiStandIn::Call &Last = Smbus.Calls().back();
-  EXPECT_EQ(Last.Address, 0x3A);
-  EXPECT_EQ(Last.AddressWord, 0x3Au);
-  EXPECT_EQ(Last.Operation, EfiSmbusReadByte);
-  EXPECT_EQ(Last.LengthIn, 1u);
+  EXPECT_EQ(Last.address, 0x3A);
+  EXPECT_EQ(Last.addressWord, 0x3Au);
+  EXPECT_EQ(Last.operation, EfiSmbusReadByte);
+  EXPECT_EQ(Last.lengthIn, 1u);
   EXPECT_EQ(Pei.Trace().back(), "Smbus.ReadByte(0x3A) = EFI_SUCCESS");
 }
 
@@ -162,8 +162,8 @@ TEST_F(PeiStandInsTest, VariablesHonourTheCallersDataSize) {
   Variables.GetVariableFaults().FailNth(1, EFI_DEVICE_ERROR);
   EXPECT_EQ(Ppi->GetVariable(Ppi, kSetup, &kSetupGuid, NULL, &DataSize, Buffer), EFI_DEVICE_ERROR);
   const sim::ReadOnlyVariablePpiStandIn::Call &Last = Variables.Calls().back();
-  EXPECT_EQ(Last.Name, u"Setup");
-  EXPECT_EQ(Last.DataSizeIn, 4u);
+  EXPECT_EQ(Last.name, u"Setup");
+  EXPECT_EQ(Last.dataSizeIn, 4u);
   EXPECT_EQ(Pei.Trace().back(), "GetVariable(Setup, 4) = EFI_DEVICE_ERROR");
 
   // The name walk finds the one variable, then ends.
@@ -191,8 +191,8 @@ TEST_F(PeiStandInsTest, BmcAnswersAfterTheChosenAttempts) {
   EXPECT_EQ(Send(), EFI_SUCCESS);
   EXPECT_EQ(Length, 1);
   ASSERT_EQ(Bmc.Calls().size(), 3u);
-  EXPECT_THAT(Bmc.Calls()[0].Request, ElementsAre(0x00, 0xE2, 0x01, 0x00));
-  EXPECT_EQ(Bmc.Calls()[2].ResponseCapacity, 10);
+  EXPECT_THAT(Bmc.Calls()[0].request, ElementsAre(0x00, 0xE2, 0x01, 0x00));
+  EXPECT_EQ(Bmc.Calls()[2].responseCapacity, 10);
   EXPECT_EQ(Pei.Trace().back(),
             "BmcIpmi.SendCommand(0x6, 0x0, 0x52, [0x0 0xE2 0x1 0x0], 10) = EFI_SUCCESS");
 
@@ -241,7 +241,7 @@ TEST_F(PeiStandInsTest, BmcFollowsAScriptOfAnswers) {
   EXPECT_EQ(Send(), EFI_WARN_STALE_DATA);
   EXPECT_EQ(Length, 12);
   ASSERT_EQ(Bmc.Calls().size(), 4u);
-  EXPECT_EQ(Bmc.Calls()[1].ResponseLength, 1);
+  EXPECT_EQ(Bmc.Calls()[1].responseLength, 1);
 
   Bmc.AnswerAfter(0, 1);  // ends the script
   Length = 10;
@@ -263,15 +263,15 @@ TEST_F(PeiStandInsTest, I2cTablesReachApplyAsFilled) {
   EXPECT_EQ(ApplyPpi->Apply(Pei.Services(), 0, 0xE2, 2, T2, 5), EFI_SUCCESS);
 
   ASSERT_EQ(Tables.ConfigureCalls().size(), 1u);
-  EXPECT_EQ(Tables.ConfigureCalls()[0].PeiServices, Pei.Services());
-  EXPECT_EQ(Tables.ConfigureCalls()[0].TokenNumber, 0x1BBu);
+  EXPECT_EQ(Tables.ConfigureCalls()[0].peiServices, Pei.Services());
+  EXPECT_EQ(Tables.ConfigureCalls()[0].tokenNumber, 0x1BBu);
   ASSERT_EQ(Tables.FillCalls().size(), 1u);
-  EXPECT_EQ(Tables.FillCalls()[0].Tables[2], T3);
+  EXPECT_EQ(Tables.FillCalls()[0].tables[2], T3);
   ASSERT_EQ(Apply.Calls().size(), 1u);
-  EXPECT_EQ(Apply.Calls()[0].Table, T2);
-  EXPECT_EQ(Apply.Calls()[0].Contents, Tables.TableContents(1));
-  EXPECT_EQ(Apply.Calls()[0].Channel, 2u);
-  EXPECT_EQ(Apply.Calls()[0].EntryCount, 5u);
+  EXPECT_EQ(Apply.Calls()[0].table, T2);
+  EXPECT_EQ(Apply.Calls()[0].contents, Tables.TableContents(1));
+  EXPECT_EQ(Apply.Calls()[0].channel, 2u);
+  EXPECT_EQ(Apply.Calls()[0].entryCount, 5u);
   EXPECT_THAT(Pei.Trace(),
               ElementsAre("I2cTable.Configure(0x0, 0xE2, 0x4, 0x1BB)", "I2cTable.FillTables()",
                           "I2cApply.Apply(0x0, 0xE2, 0x2, 0x5)"));

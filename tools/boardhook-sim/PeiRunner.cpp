@@ -23,9 +23,7 @@
 #include "sim/core/EfiText.h"
 #include "sim/core/FixedMemory.h"
 #include "sim/loader/PeImage.h"
-#include "sim/machine/Machine.h"
-#include "sim/pcd/PcdDatabase.h"
-#include "sim/pei/PeiFoundation.h"
+#include "sim/platform/PeiPlatform.h"
 
 namespace bootsim {
 namespace {
@@ -85,17 +83,18 @@ void PlaceServicesPointerBelowIdt(uintptr_t servicesPointer) {
 }
 
 PeiRecord RunPei(const PeiJob &job) {
-  sim::SimClock clock;
-  sim::Machine machine(&clock);
+  sim::PeiPlatform platform;
+  sim::SimClock &clock = platform.clock;
+  sim::Machine &machine = platform.machine;
+  sim::PeiFoundation &pei = platform.pei;
+  sim::PcdDatabase &pcd = platform.pcd;
   DescribeProcessor(machine, job.cpu);
   for (size_t index = 0; index < job.cmos.size(); index++) {
     machine.Cmos().Set(static_cast<uint8_t>(index), job.cmos[index]);
   }
 
-  // The database as the build left it, before any module ran.
-  sim::PcdDatabase pcd;
-  pcd.SetPhase("PEI");
-  pcd.DeclareSystemTokens();
+  // The database as the build left it, before any module ran: the board's
+  // tokens over the system's.
   for (const TokenDeclaration &token : job.tokens) {
     if (token.size == 0) {
       pcd.Undeclare(token.token);
@@ -104,12 +103,9 @@ PeiRecord RunPei(const PeiJob &job) {
     }
   }
 
-  sim::PeiFoundation pei(clock);
-  machine.SetIdtBase(pei.IdtBase());
-
   // The platform's and the other modules' PPIs, the order of events and the
   // services that fail, as the board describes them.
-  PeiScenario scenario(pei, job);
+  PeiScenario scenario(platform, job);
 
   std::unique_ptr<PeiImage> image;
   if (!job.image.empty()) {
@@ -124,16 +120,16 @@ PeiRecord RunPei(const PeiJob &job) {
         sim::StatusTo64(pei.RunModule(image ? image->Entry() : BoardHookPeiEntryPoint));
     record.entryRan = true;
   };
-  const sim::RunOutcome outcome = machine.Run([&] { scenario.Run(pcd.Ppi(), runEntry); });
+  const sim::RunOutcome outcome = machine.Run([&] { scenario.Run(runEntry); });
 
   record.handOver = pcd.Serialize();
   record.outcome = Summarize(outcome);
   record.services = pei.Trace();
   for (const sim::PeiCall &call : pei.Calls()) {
     PeiCallRecord typed{
-        sim::PeiServiceName(call.Service), {}, call.Argument, std::nullopt, call.Parent, call.Text};
-    for (const EFI_GUID &guid : call.Ppis) typed.ppis.push_back(pei.GuidName(guid));
-    if (call.Status) typed.status = sim::StatusTo64(*call.Status);
+        sim::PeiServiceName(call.service), {}, call.argument, std::nullopt, call.parent, call.text};
+    for (const EFI_GUID &guid : call.ppis) typed.ppis.push_back(pei.GuidName(guid));
+    if (call.status) typed.status = sim::StatusTo64(*call.status);
     record.calls.push_back(std::move(typed));
   }
   scenario.Record(record);

@@ -16,17 +16,13 @@ std::string StepText(const PeiStep &step) {
 
 }  // namespace
 
-PeiScenario::PeiScenario(sim::PeiFoundation &pei, const PeiJob &job)
-    : pei_(pei),
-      job_(job),
-      stall_(pei),
-      variables_(pei),
-      bmc_(pei),
-      smbus_(pei),
-      i2cTable_(pei),
-      i2cApply_(pei) {
+PeiScenario::PeiScenario(sim::PeiPlatform &platform, const PeiJob &job)
+    : platform_(platform), job_(job) {
+  sim::PeiFoundation &pei = platform.pei;
+  sim::BmcIpmiPpiStandIn &bmc = platform.bmc;
+  sim::SmbusPpiStandIn &smbus = platform.smbus;
   if (job.setupVariable.present) {
-    variables_.SetVariable(u"Setup", gSetupVariableGuid, job.setupVariable.data);
+    platform.variables.SetVariable(u"Setup", gSetupVariableGuid, job.setupVariable.data);
   }
 
   if (!job.bmc.attempts.empty()) {
@@ -35,20 +31,20 @@ PeiScenario::PeiScenario(sim::PeiFoundation &pei, const PeiJob &job)
       script.push_back(
           {sim::StatusFrom64(attempt.status), attempt.responseLength, attempt.lengthWritten});
     }
-    bmc_.SetScript(std::move(script));
+    bmc.SetScript(std::move(script));
   } else if (job.bmc.answerAfter) {
-    bmc_.AnswerAfter(*job.bmc.answerAfter, job.bmc.responseLength);
+    bmc.AnswerAfter(*job.bmc.answerAfter, job.bmc.responseLength);
   } else {
-    bmc_.NeverAnswer();
+    bmc.NeverAnswer();
   }
-  bmc_.SetFailureStatus(sim::StatusFrom64(job.bmc.failureStatus));
+  bmc.SetFailureStatus(sim::StatusFrom64(job.bmc.failureStatus));
 
-  smbus_.SetInputByte(kSmbusIdInput1, job.smbus.idByte1);
-  smbus_.SetInputByte(kSmbusIdInput2, job.smbus.idByte2);
-  for (uint8_t address : job.smbus.absent) smbus_.RemoveDevice(address);
+  smbus.SetInputByte(kSmbusIdInput1, job.smbus.idByte1);
+  smbus.SetInputByte(kSmbusIdInput2, job.smbus.idByte2);
+  for (uint8_t address : job.smbus.absent) smbus.RemoveDevice(address);
   for (const SmbusFailure &failure : job.smbus.failures) {
     sim::FaultPlan &plan =
-        smbus_.Faults(failure.address, failure.write ? EfiSmbusWriteByte : EfiSmbusReadByte);
+        smbus.Faults(failure.address, failure.write ? EfiSmbusWriteByte : EfiSmbusReadByte);
     const EFI_STATUS status = sim::StatusFrom64(failure.status);
     if (failure.call == 0) {
       plan.FailEvery(status);
@@ -84,17 +80,16 @@ const EFI_GUID &PeiScenario::GuidOf(const std::string &name) const {
 }
 
 void *PeiScenario::PpiOf(const std::string &name) {
-  if (name == "pcd") return pcdPpi_;
-  if (name == "stall") return stall_.Ppi();
-  if (name == "read-only-variable") return variables_.Ppi();
-  if (name == "bmc") return bmc_.Ppi();
-  if (name == "smbus") return smbus_.Ppi();
-  if (name == "i2c-table") return i2cTable_.Ppi();
-  return i2cApply_.Ppi();
+  if (name == "pcd") return platform_.pcd.Ppi();
+  if (name == "stall") return platform_.stall.Ppi();
+  if (name == "read-only-variable") return platform_.variables.Ppi();
+  if (name == "bmc") return platform_.bmc.Ppi();
+  if (name == "smbus") return platform_.smbus.Ppi();
+  if (name == "i2c-table") return platform_.i2cTable.Ppi();
+  return platform_.i2cApply.Ppi();
 }
 
-void PeiScenario::Run(void *pcdPpi, const std::function<void()> &runEntry) {
-  pcdPpi_ = pcdPpi;
+void PeiScenario::Run(const std::function<void()> &runEntry) {
   std::vector<PeiStep> steps;
   PeiStep platform;
   if (job_.pcdPpi) platform.push_back("pcd");
@@ -121,7 +116,7 @@ void PeiScenario::Run(void *pcdPpi, const std::function<void()> &runEntry) {
       list[item].Guid = &GuidOf(step[item]);
       list[item].Ppi = PpiOf(step[item]);
     }
-    const EFI_PEI_SERVICES **services = pei_.Services();
+    const EFI_PEI_SERVICES **services = platform_.pei.Services();
     const EFI_PEI_PPI_DESCRIPTOR *installed = list.get();
     lists_.push_back(std::move(list));
     (*services)->InstallPpi(services, installed);
@@ -132,24 +127,24 @@ void PeiScenario::Run(void *pcdPpi, const std::function<void()> &runEntry) {
 void PeiScenario::Record(PeiRecord &record) const {
   record.installedBefore = before_;
   record.installed = after_;
-  for (const sim::SmbusPpiStandIn::Call &call : smbus_.Calls()) {
-    std::string operation = call.Operation == EfiSmbusReadByte    ? "read"
-                            : call.Operation == EfiSmbusWriteByte ? "write"
-                                                                  : std::to_string(call.Operation);
-    record.smbus.push_back({call.Address, operation, call.Data, sim::StatusTo64(call.Status)});
+  for (const sim::SmbusPpiStandIn::Call &call : platform_.smbus.Calls()) {
+    std::string operation = call.operation == EfiSmbusReadByte    ? "read"
+                            : call.operation == EfiSmbusWriteByte ? "write"
+                                                                  : std::to_string(call.operation);
+    record.smbus.push_back({call.address, operation, call.data, sim::StatusTo64(call.status)});
   }
-  for (const sim::BmcIpmiPpiStandIn::Call &call : bmc_.Calls()) {
-    record.bmc.push_back({call.NetFunction, call.Command, call.Request, call.ResponseLength,
-                          sim::StatusTo64(call.Status)});
+  for (const sim::BmcIpmiPpiStandIn::Call &call : platform_.bmc.Calls()) {
+    record.bmc.push_back({call.netFunction, call.command, call.request, call.responseLength,
+                          sim::StatusTo64(call.status)});
   }
-  for (UINTN microseconds : stall_.Calls()) record.stalls.push_back(microseconds);
-  record.i2cConfigureCalls = static_cast<uint32_t>(i2cTable_.ConfigureCalls().size());
-  record.i2cFillCalls = static_cast<uint32_t>(i2cTable_.FillCalls().size());
-  for (const sim::I2cApplyPpiStandIn::Call &call : i2cApply_.Calls()) {
-    record.i2cApplies.push_back({static_cast<uint32_t>(call.SlaveAddress),
-                                 static_cast<uint32_t>(call.Channel),
-                                 static_cast<uint32_t>(call.EntryCount),
-                                 {call.Contents.begin(), call.Contents.end()}});
+  for (UINTN microseconds : platform_.stall.Calls()) record.stalls.push_back(microseconds);
+  record.i2cConfigureCalls = static_cast<uint32_t>(platform_.i2cTable.ConfigureCalls().size());
+  record.i2cFillCalls = static_cast<uint32_t>(platform_.i2cTable.FillCalls().size());
+  for (const sim::I2cApplyPpiStandIn::Call &call : platform_.i2cApply.Calls()) {
+    record.i2cApplies.push_back({static_cast<uint32_t>(call.slaveAddress),
+                                 static_cast<uint32_t>(call.channel),
+                                 static_cast<uint32_t>(call.entryCount),
+                                 {call.contents.begin(), call.contents.end()}});
   }
 }
 

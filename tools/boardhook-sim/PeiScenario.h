@@ -12,20 +12,19 @@
 #include <vector>
 
 #include "PeiJob.h"
-#include "sim/pei/PeiFoundation.h"
-#include "sim/pei/PeiStandIns.h"
+#include "sim/platform/PeiPlatform.h"
 
 namespace bootsim {
 
 class PeiScenario {
  public:
-  // Programs the stand-ins and arms the service failures.
-  PeiScenario(sim::PeiFoundation &pei, const PeiJob &job);
+  // Programs the platform's stand-ins and arms the service failures.
+  PeiScenario(sim::PeiPlatform &platform, const PeiJob &job);
 
   // Installs the platform's PPIs (the configuration database first), then
   // runs the steps in order: `runEntry` at the entry's step, each
   // installation as one InstallPpi call.
-  void Run(void *pcdPpi, const std::function<void()> &runEntry);
+  void Run(const std::function<void()> &runEntry);
 
   // The installations and what the stand-ins saw, into the record.
   void Record(PeiRecord &record) const;
@@ -34,15 +33,8 @@ class PeiScenario {
   void *PpiOf(const std::string &name);
   const EFI_GUID &GuidOf(const std::string &name) const;
 
-  sim::PeiFoundation &pei_;
+  sim::PeiPlatform &platform_;
   const PeiJob &job_;
-  sim::StallPpiStandIn stall_;
-  sim::ReadOnlyVariablePpiStandIn variables_;
-  sim::BmcIpmiPpiStandIn bmc_;
-  sim::SmbusPpiStandIn smbus_;
-  sim::I2cTablePpiStandIn i2cTable_;
-  sim::I2cApplyPpiStandIn i2cApply_;
-  void *pcdPpi_ = nullptr;
   // Descriptor lists handed to InstallPpi; the database keeps pointing at them.
   std::vector<std::unique_ptr<EFI_PEI_PPI_DESCRIPTOR[]>> lists_;
   std::vector<std::string> before_, after_;
