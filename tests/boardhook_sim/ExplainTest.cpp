@@ -73,11 +73,9 @@ bool AnyStartsWith(const Json &texts, const std::string &prefix) {
 class ExplainBootTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    static const bool runnerMissing = [] {
-      const ToolRun boot = RunTool({"--json"});
-      return boot.exitCode == 3 && boot.err.find("PEI runner") != std::string::npos;
-    }();
-    if (runnerMissing) GTEST_SKIP() << "the PEI runner is not built (scripts/build host32)";
+    if (boardhook_sim_test::PeiRunnerMissing()) {
+      GTEST_SKIP() << "the PEI runner is not built (scripts/build host32)";
+    }
   }
 
   static Json Boot(const std::string &board, int expectedExit) {

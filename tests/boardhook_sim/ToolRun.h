@@ -57,4 +57,14 @@ inline ToolRun RunTool(std::vector<std::string> args, const std::string &input =
   return run;
 }
 
+// Whether the tool cannot boot for want of the host32 tree's PEI runner
+// (scripts/build host32 builds it; a host64-only build does not).
+inline bool PeiRunnerMissing() {
+  static const bool missing = [] {
+    const ToolRun boot = RunTool({"--json"});
+    return boot.exitCode == 3 && boot.err.find("PEI runner") != std::string::npos;
+  }();
+  return missing;
+}
+
 }  // namespace boardhook_sim_test

@@ -1,10 +1,7 @@
-// The DXE phase of one boot: the simulated machine and DXE core built from
-// the board, the configuration database restored from the PEI phase's
-// hand-over, the driver's image entry, and what the platform's other modules
-// do after it: put the S3 save table into the shared record, install the
-// setup module's trigger, call Hook4 (after the trigger, or before it, with
-// the buffers the board describes), install the ready-to-lock protocol,
-// signal ReadyToBoot.
+// The DXE phase of one boot, the entry the rest of the tool calls: the
+// platform set up from the board and the PEI phase's hand-over (DxeSetup.h),
+// the boot's order of events run on it (DxeScenario.h) and the phase's
+// record drawn from what happened (DxeReport.h).
 #pragma once
 #include <array>
 #include <cstdint>

@@ -41,10 +41,10 @@ std::string Bytes(const std::vector<uint8_t> &bytes) {
 
 struct TrapConditionText {
   uint32_t code;
-  const char *condition;
+  std::string condition;
 };
 
-constexpr TrapConditionText kTrapConditions[] = {
+const TrapConditionText kTrapConditions[] = {
     {ERROR_TRAP_WIDTH_IO_READ, "port read with a width code outside 1, 2, 3, 0x81-0x83"},
     {ERROR_TRAP_WIDTH_IO_WRITE, "port write with a width code outside 1, 2, 3, 0x81-0x83"},
     {ERROR_TRAP_WIDTH_MEM_READ, "memory read with a width code outside 1, 2, 3, 0x81-0x83"},
@@ -54,7 +54,8 @@ constexpr TrapConditionText kTrapConditions[] = {
     {ERROR_TRAP_HEAP_LIST_PUBLISH, "publishing the heap-buffer list failed"},
     {ERROR_TRAP_S3_TABLE_SIGNATURE, "S3 save table signature is not \"AS3T\""},
     {ERROR_TRAP_S3_TABLE_BOUNDARY, "S3 save table boundary marker is wrong"},
-    {ERROR_TRAP_S3_SMM_BUFFER_TOKEN, "token 585 (SMM communication buffer) is 0"},
+    {ERROR_TRAP_S3_SMM_BUFFER_TOKEN, "token " + std::to_string(PCD_TOKEN_SMM_COMMUNICATION_BUFFER) +
+                                         " (SMM communication buffer) is 0"},
     {ERROR_TRAP_S3_SMM_COMMUNICATION, "the SMM communication protocol cannot be located"},
     {ERROR_TRAP_S3_MMIO_CONFIG_DISABLED,
      "the MMIO configuration enable bit (MSR 0xC0010058 bit 0) is clear"},

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <sstream>
 
+#include "board/SetupSuppress.h"
+#include "include/PcdTokens.h"
 #include "sim/core/EfiText.h"
 
 namespace bootsim {
@@ -13,6 +15,19 @@ namespace {
 
 std::string Hex(const Json &value) {
   return value.is_null() ? "-" : sim::HexText(value.get<uint64_t>());
+}
+
+// A token's number as the report names it and as its records key it.
+std::string TokenText(UINTN number) { return std::to_string(number); }
+
+// The token's value in an object keyed by token number.
+std::string TokenValue(const Json &tokens, UINTN number) {
+  return Hex(tokens.at(TokenText(number)));
+}
+
+// "CMOS counter (0x58)": the link-retry counter by its CMOS index.
+std::string CmosCounterLabel() {
+  return "CMOS counter (" + sim::HexText(LINK_RETRY_CMOS_INDEX) + ")";
 }
 
 std::string Status(const Json &value) {
@@ -225,7 +240,7 @@ void RenderPei(std::ostream &out, const Json &pei, bool trace) {
 void RenderS3(std::ostream &out, const Json &s3) {
   out << "    S3 hand-off: ";
   if (s3.at("record").get<uint64_t>() == 0) {
-    out << "no shared record (token 584 is 0)\n";
+    out << "no shared record (token " << TokenText(PCD_TOKEN_S3_LIB_PRIVATE_DATA) << " is 0)\n";
     return;
   }
   out << "record " << Hex(s3.at("record"))
@@ -292,7 +307,7 @@ void RenderDxe(std::ostream &out, const Json &dxe, bool trace) {
     out << "    MAC lists: Hook4 not called: the boot ended before\n";
   }
   RenderS3(out, dxe.at("s3"));
-  out << "    CMOS counter (0x58): " << dxe.at("cmos_counter_before") << " -> "
+  out << "    " << CmosCounterLabel() << ": " << dxe.at("cmos_counter_before") << " -> "
       << dxe.at("cmos_counter_after") << "\n";
   if (!explanations.at("reset").is_null()) {
     out << "    reset (" << Hex(explanations.at("reset").at("value"))
@@ -367,6 +382,34 @@ void RenderDxe(std::ostream &out, const Json &dxe, bool trace) {
   }
 }
 
+// The tokens the PEI module fills from the identification bytes, in the
+// order the report shows them; the board type and the Setup option stand
+// beside them.
+constexpr UINTN kIdentificationTokens[] = {PCD_TOKEN_BOARD_ID_LOW, PCD_TOKEN_BOARD_ID_MID,
+                                           PCD_TOKEN_BOARD_ID_HIGH, PCD_TOKEN_BOARD_REVISION};
+
+std::string SentenceCase(std::string text) {
+  if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') {
+    text[0] = static_cast<char>(text[0] - 'a' + 'A');
+  }
+  return text;
+}
+
+// The tokens the PEI phase handed over, by their numbers.
+void RenderIdentification(std::ostream &out, const Json &identification) {
+  const Json &boardType = identification.at("board_type");
+  out << SentenceCase(FindPcdToken(PCD_TOKEN_BOARD_TYPE)->Name) << " "
+      << (boardType.is_null() ? "-" : boardType.dump()) << "; identification tokens ";
+  const Json &tokens = identification.at("tokens");
+  const char *separator = "";
+  for (const UINTN number : kIdentificationTokens) {
+    out << separator << TokenText(number) << " = " << TokenValue(tokens, number);
+    separator = ", ";
+  }
+  out << "; token " << TokenText(PCD_TOKEN_SETUP_OPTION) << " = "
+      << TokenValue(tokens, PCD_TOKEN_SETUP_OPTION) << "\n";
+}
+
 const char *EndText(const std::string &end) {
   if (end == "ready-to-boot") return "reached ReadyToBoot";
   if (end == "reset") return "reset";
@@ -410,15 +453,7 @@ std::string RenderText(const Json &report, bool trace) {
       << result.at("exit_code") << "\n";
   if (report.contains("expectations")) out << ExpectationText(report.at("expectations"));
   const Json &identification = report.at("identification");
-  if (!identification.is_null()) {
-    const Json &tokens = identification.at("tokens");
-    out << "Board type "
-        << (identification.at("board_type").is_null() ? "-"
-                                                      : identification.at("board_type").dump())
-        << "; identification tokens 446 = " << Hex(tokens.at("446"))
-        << ", 447 = " << Hex(tokens.at("447")) << ", 442 = " << Hex(tokens.at("442"))
-        << ", 443 = " << Hex(tokens.at("443")) << "; token 501 = " << Hex(tokens.at("501")) << "\n";
-  }
+  if (!identification.is_null()) RenderIdentification(out, identification);
 
   for (const Json &boot : report.at("boots")) {
     out << "\nBoot " << boot.at("number") << ": " << EndText(boot.at("end").get<std::string>());
@@ -444,7 +479,7 @@ std::string RenderText(const Json &report, bool trace) {
   out << "\nTotals\n";
   out << "  resets: " << resets.at("count");
   if (!resets.at("values").empty()) out << " (" << Join(resets.at("values")) << " to port 0xCF9)";
-  out << "; CMOS counter (0x58): " << resets.at("cmos_counter") << "\n";
+  out << "; " << CmosCounterLabel() << ": " << resets.at("cmos_counter") << "\n";
   const Json &stalled = totals.at("stalled_us");
   out << "  simulated time: " << Milliseconds(totals.at("simulated_time_ns").get<uint64_t>())
       << "; in stalls: PEI " << stalled.at("pei") << " us, DXE " << stalled.at("dxe")
